@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The operating-system calls of the update; one implementation per platform.
+
+// True when any entry, a folder included, is at `path`
+// (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES).
+bool PathExists(const std::string& path);
+
+// Writes `pieces`, in order, to a temporary file created exclusively beside
+// `path`, flushes it to disk, closes it, gives it the permission bits of the
+// existing file `like` and publishes it at `path` with one rename, then flushes
+// the folder. With `replace` false an existing entry at `path` is never replaced:
+// it is kept and the call still succeeds. Returns 0, or -1 on failure. A failure
+// before the rename removes the temporary file and leaves `path` as it was; only
+// a failure to flush the folder comes after it.
+int WriteWholeFile(const std::string& path, const std::vector<std::string_view>& pieces,
+                   const std::string& like, bool replace);
