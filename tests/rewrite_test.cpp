@@ -1,8 +1,8 @@
+#include "script/rewrite.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "script/rewrite.h"
 
 namespace {
 
@@ -32,12 +32,11 @@ TEST(RebuildScriptText, FollowsEachRule) {
   const Row rows[] = {
       {"first run", "<configSections>\r\n" + A + "\r\n<x/>\r\n", firstRun, true, false},
       {"rerun gives the same text", firstRun, firstRun, true, false},
-      {"a block away from the anchor moves below it",
-       A + "\r\n<x/>\r\n" + kBlock + "<y/>\r\n", A + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true,
-       false},
+      {"a block away from the anchor moves below it", A + "\r\n<x/>\r\n" + kBlock + "<y/>\r\n",
+       A + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true, false},
       {"a marker pair before the anchor keeps its inner lines",
-       kBegin + "\r\n<inner/>\r\n" + kEnd + "\r\n" + A + "\r\n", "<inner/>\r\n" + A + "\r\n" + kBlock,
-       true, false},
+       kBegin + "\r\n<inner/>\r\n" + kEnd + "\r\n" + A + "\r\n",
+       "<inner/>\r\n" + A + "\r\n" + kBlock, true, false},
       {"only the first anchor line gets the block", A + "\r\n" + A + "\r\n",
        A + "\r\n" + kBlock + A + "\r\n", true, false},
       {"a marker and the anchor on one line is dropped", "<!--QUELLMARK END-->" + A + "\r\n", "",
@@ -45,11 +44,13 @@ TEST(RebuildScriptText, FollowsEachRule) {
       {"LF, CR CR LF, lone CR and empty lines", "a\n" + A + "\r\nb\n\nc\r\r\nd\re\n",
        "a\r\n" + A + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true, false},
       {"a final line without line end", "a\r\n" + A, "a\r\n" + A + "\r\n" + kBlock, true, false},
-      {"zero bytes are carried through", std::string("a\0b\r\n", 5) + A + "\r\n" + std::string(1, '\0'),
+      {"zero bytes are carried through",
+       std::string("a\0b\r\n", 5) + A + "\r\n" + std::string(1, '\0'),
        std::string("a\0b\r\n", 5) + A + "\r\n" + kBlock + std::string("\0\r\n", 3), true, false},
       {"a begin marker without end after the anchor", A + "\r\n" + kBegin + "\r\n<lost/>\r\n",
        A + "\r\n" + kBlock, true, true},
-      {"near misses of the anchor", "<sectionGroup name=\"system.webServer\" >\r\n<sectionGroup name='system.webServer'>\r\n",
+      {"near misses of the anchor",
+       "<sectionGroup name=\"system.webServer\" >\r\n<sectionGroup name='system.webServer'>\r\n",
        "<sectionGroup name=\"system.webServer\" >\r\n<sectionGroup name='system.webServer'>\r\n",
        false, false},
       {"empty text", "", "", false, false},

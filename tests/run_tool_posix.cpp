@@ -26,7 +26,8 @@ ToolRun RunTool(const std::vector<std::string>& arguments, const std::string& li
   close(pipeFds[1]);
   ToolRun run{"", -1};
   char chunk[4096];
-  for (ssize_t count; (count = read(pipeFds[0], chunk, sizeof chunk)) > 0;) run.output.append(chunk, count);
+  for (ssize_t count; (count = read(pipeFds[0], chunk, sizeof chunk)) > 0;)
+    run.output.append(chunk, count);
   close(pipeFds[0]);
   int waitStatus;
   if (spawned == 0 && waitpid(pid, &waitStatus, 0) == pid && WIFEXITED(waitStatus))

@@ -1,5 +1,3 @@
-#include "script/platform.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -7,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
+
+#include "script/platform.h"
 
 namespace {
 
@@ -64,8 +64,9 @@ bool PublishNoReplace(const std::string& temp, const std::string& path) {
 // Makes a rename in the folder of `path` durable.
 bool FlushFolder(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   // Some file systems cannot flush a folder and say EINVAL; nothing more can be done there.
@@ -87,8 +88,7 @@ int WriteWholeFile(const std::string& path, const std::vector<std::string_view>&
   std::string temp = path + ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return -1;
-  bool ok = WritePieces(fd, pieces) && fchmod(fd, likeInfo.st_mode & 07777) == 0 &&
-            fsync(fd) == 0;
+  bool ok = WritePieces(fd, pieces) && fchmod(fd, likeInfo.st_mode & 07777) == 0 && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (ok) ok = replace ? rename(temp.c_str(), path.c_str()) == 0 : PublishNoReplace(temp, path);
   if (!ok) {

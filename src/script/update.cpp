@@ -25,8 +25,8 @@ bool ReadWholeFile(const std::string& path, std::string& text) {
   if (!file) return false;
   long size = -1;
   if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-  bool ok = size >= 0 && static_cast<size_t>(size) < kMaxScriptSize &&
-            std::fseek(file, 0, SEEK_SET) == 0;
+  bool ok =
+      size >= 0 && static_cast<size_t>(size) < kMaxScriptSize && std::fseek(file, 0, SEEK_SET) == 0;
   size_t filled = 0;
   // One byte more than the size, so the read that meets the end has room; a file
   // that grows meanwhile is still read whole, within the buffer.
@@ -67,7 +67,8 @@ void UpdateStartupScript(const char* pathArgument) {
   const std::string path = pathArgument;
   if (!PathExists(path)) {
     // GBK for "configuration file not found".
-    g_errorMessage.append(kPrefix).append("\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE");
+    g_errorMessage.append(kPrefix).append(
+        "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE");
     g_errorMessage.append(path);
   }
   ReportLine("[QuellmarkInstaller] Updating startup script %s\n ", path.c_str());
