@@ -76,7 +76,7 @@ TEST(RebuildScriptText, UnchangedCrlfLinesStayOnePieceOfTheInput) {
   const RebuiltScript rebuilt = RebuildScriptText(input);
   ASSERT_EQ(rebuilt.pieces.size(), 3u);
   EXPECT_EQ(rebuilt.pieces[0].data(), input.data());
-  EXPECT_EQ(rebuilt.pieces[1].data(), kSectionBlock.data());
+  EXPECT_EQ(rebuilt.pieces[1], kSectionBlock);
 }
 
 }  // namespace
