@@ -85,11 +85,12 @@ TEST_F(ToolTest, LosesNothingWhenWritingFails) {
   EXPECT_EQ(Entries(), (std::vector<std::string>{"a.config", "a.config.bak"}));
 }
 
-// Memory runs out while the file is read; the run fails with a message
-// instead of aborting, and the file is left as it is.
+// Memory runs out while the new text is put together (each of the 8 Mi lone
+// line feeds needs its own "\r\n" piece); the run fails with a message instead
+// of aborting, and the file is left as it is.
 TEST_F(ToolTest, ReportsExhaustedMemory) {
   const std::string path = PathOf("a.config");
-  const std::string original = kAnchor + "\r\n" + std::string(96 << 20, 'x');
+  const std::string original = kAnchor + "\r\n" + std::string(8 << 20, '\n');
   WriteFile(path, original);
   const ToolRun run = RunToolWithLimits("ulimit -v 65536", {path});
   EXPECT_EQ(run.output, Progress(path) + "[QuellmarkInstaller] std::bad_alloc");

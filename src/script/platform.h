@@ -10,6 +10,19 @@
 // (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES).
 bool PathExists(const std::string& path);
 
+// A whole file's bytes, held until ReleaseFileBytes: mapped read-only where the
+// platform can still replace a mapped file, read into memory elsewhere.
+struct FileBytes {
+  std::string_view text;
+  void* storage = nullptr;  // the mapping or the buffer; for ReleaseFileBytes only
+};
+
+// Reads the regular file at `path` whole, as of its size when opened. False when
+// it cannot be opened, is not a regular file (a folder, say), cannot be sized,
+// read or mapped, or holds 2 GiB or more (sizes are 32-bit signed counts).
+bool ReadWholeFile(const std::string& path, FileBytes& bytes);
+void ReleaseFileBytes(FileBytes* bytes);
+
 // Writes `pieces`, in order, to a temporary file created exclusively beside
 // `path`, flushes it to disk, closes it, gives it the permission bits of the
 // existing file `like` and publishes it at `path` with one rename, then flushes

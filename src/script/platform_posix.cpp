@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -75,6 +76,25 @@ bool FlushFolder(const std::string& path) {
 }
 
 }  // namespace
+
+bool ReadWholeFile(const std::string& path, FileBytes& bytes) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size < 0x7FFFFFFF;
+  if (ok && info.st_size > 0) {
+    // Mapped rather than read: no copy, and no second buffer of the file's size.
+    void* mapping = mmap(nullptr, info.st_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    ok = mapping != MAP_FAILED;
+    if (ok) bytes = {std::string_view(static_cast<const char*>(mapping), info.st_size), mapping};
+  }
+  close(fd);
+  return ok;
+}
+
+void ReleaseFileBytes(FileBytes* bytes) {
+  if (bytes->storage) munmap(bytes->storage, bytes->text.size());
+}
 
 bool PathExists(const std::string& path) {
   struct stat info;

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "script/platform.h"
@@ -55,6 +56,29 @@ bool Publish(const std::string& temp, const std::string& path, bool replace) {
 }
 
 }  // namespace
+
+// Read, not mapped: a file with a mapped view cannot be replaced.
+bool ReadWholeFile(const std::string& path, FileBytes& bytes) {
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
+            size.QuadPart < 0x7FFFFFFF;
+  std::unique_ptr<char[]> buffer(ok ? new char[size.QuadPart] : nullptr);
+  DWORD filled = 0;
+  while (ok && filled < size.QuadPart) {
+    DWORD count = 0;
+    ok =
+        ReadFile(file, buffer.get() + filled, size.QuadPart - filled, &count, nullptr) && count > 0;
+    filled += count;
+  }
+  CloseHandle(file);
+  if (ok) bytes = {std::string_view(buffer.get(), filled), buffer.release()};
+  return ok;
+}
+
+void ReleaseFileBytes(FileBytes* bytes) { delete[] static_cast<char*>(bytes->storage); }
 
 bool PathExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -1,6 +1,6 @@
 #include "script/update.h"
 
-#include <cstdio>
+#include <memory>
 #include <string_view>
 
 #include "script/failure.h"
@@ -10,46 +10,16 @@
 namespace {
 
 constexpr const char* kPrefix = "[QuellmarkInstaller] ";
-// Sizes are 32-bit signed counts; larger files are refused as unreadable.
-constexpr size_t kMaxScriptSize = 0x7FFFFFFF;
 
 [[noreturn]] void GiveUp(std::string text) {
   g_errorMessage = std::move(text);
   throw ScriptFailure{g_errorMessage.c_str()};
 }
 
-// Reads the whole file into `text`; false when it cannot be opened, sized or
-// read to its end.
-bool ReadWholeFile(const std::string& path, std::string& text) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  long size = -1;
-  if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-  bool ok =
-      size >= 0 && static_cast<size_t>(size) < kMaxScriptSize && std::fseek(file, 0, SEEK_SET) == 0;
-  size_t filled = 0;
-  // One byte more than the size, so the read that meets the end has room; a file
-  // that grows meanwhile is still read whole, within the buffer.
-  if (ok) text.resize(size + 1);
-  while (ok) {
-    if (filled == text.size()) {
-      ok = text.size() < kMaxScriptSize;
-      if (!ok) break;
-      text.resize(std::min(text.size() * 2, kMaxScriptSize));
-    }
-    const size_t count = std::fread(&text[filled], 1, text.size() - filled, file);
-    if (count == 0) break;
-    filled += count;
-  }
-  ok = ok && !std::ferror(file);
-  std::fclose(file);
-  text.resize(filled);
-  return ok;
-}
-
 bool SameText(const std::vector<std::string_view>& pieces, std::string_view text) {
   for (std::string_view piece : pieces) {
-    if (text.substr(0, piece.size()) != piece) return false;
+    // Most pieces are the very bytes of the text at that place.
+    if (piece.data() != text.data() && text.substr(0, piece.size()) != piece) return false;
     text.remove_prefix(piece.size());
   }
   return text.empty();
@@ -73,9 +43,11 @@ void UpdateStartupScript(const char* pathArgument) {
   }
   ReportLine("[QuellmarkInstaller] Updating startup script %s\n ", path.c_str());
 
-  std::string text;
-  if (!ReadWholeFile(path, text))
+  FileBytes bytes;
+  if (!ReadWholeFile(path, bytes))
     GiveUp(g_errorMessage + kPrefix + "Reading startup script " + path + " occur error");
+  const std::unique_ptr<FileBytes, decltype(&ReleaseFileBytes)> release(&bytes, ReleaseFileBytes);
+  const std::string_view text = bytes.text;
 
   const RebuiltScript rebuilt = RebuildScriptText(text);
   if (!rebuilt.inserted)

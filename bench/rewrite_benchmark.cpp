@@ -1,0 +1,35 @@
+// Speed of the rewrite alone on realistic configuration text: a real file
+// whose <system.webServer> section is repeated up to the size asked for.
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "script/rewrite.h"
+
+namespace {
+
+std::string ConfigurationOfSize(size_t size) {
+  std::ifstream in(SAMPLE_PATH, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  const std::string text = bytes.str();
+  const size_t open = text.find('\n', text.find("<system.webServer>")) + 1;
+  const size_t close = text.rfind('\n', text.find("</system.webServer>")) + 1;
+  const std::string section = text.substr(open, close - open);
+  std::string result = text.substr(0, open);
+  while (result.size() + section.size() + text.size() - close < size) result += section;
+  return result + text.substr(close);
+}
+
+void BM_Rewrite(benchmark::State& state) {
+  const std::string text = ConfigurationOfSize(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(RebuildScriptText(text));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * text.size());
+}
+
+}  // namespace
+
+BENCHMARK(BM_Rewrite)->Arg(64 << 10)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMicrosecond);
+BENCHMARK_MAIN();
