@@ -17,9 +17,12 @@ struct FileBytes {
   void* storage = nullptr;  // the mapping or the buffer; for ReleaseFileBytes only
 };
 
+// Sizes are 32-bit signed counts: larger files are refused as unreadable.
+constexpr long long kMaxFileSize = 0x7FFFFFFE;
+
 // Reads the regular file at `path` whole, as of its size when opened. False when
 // it cannot be opened, is not a regular file (a folder, say), cannot be sized,
-// read or mapped, or holds 2 GiB or more (sizes are 32-bit signed counts).
+// read or mapped, or is larger than kMaxFileSize.
 bool ReadWholeFile(const std::string& path, FileBytes& bytes);
 void ReleaseFileBytes(FileBytes* bytes);
 

@@ -81,7 +81,7 @@ bool ReadWholeFile(const std::string& path, FileBytes& bytes) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size < 0x7FFFFFFF;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxFileSize;
   if (ok && info.st_size > 0) {
     // Mapped rather than read: no copy, and no second buffer of the file's size.
     void* mapping = mmap(nullptr, info.st_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);

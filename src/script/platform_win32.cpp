@@ -64,7 +64,7 @@ bool ReadWholeFile(const std::string& path, FileBytes& bytes) {
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size;
   bool ok = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &size) &&
-            size.QuadPart < 0x7FFFFFFF;
+            size.QuadPart <= kMaxFileSize;
   std::unique_ptr<char[]> buffer(ok ? new char[size.QuadPart] : nullptr);
   DWORD filled = 0;
   while (ok && filled < size.QuadPart) {
