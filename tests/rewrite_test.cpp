@@ -39,8 +39,9 @@ TEST(RebuildScriptText, FollowsEachRule) {
        "<inner/>\r\n" + A + "\r\n" + kBlock, true, false},
       {"only the first anchor line gets the block", A + "\r\n" + A + "\r\n",
        A + "\r\n" + kBlock + A + "\r\n", true, false},
-      {"a marker and the anchor on one line is dropped", "<!--QUELLMARK END-->" + A + "\r\n", "",
-       false, false},
+      {"a marker line holding the anchor is dropped; a later anchor gets the block",
+       "<!--QUELLMARK END-->" + A + "\r\nx\r\n" + A + "\r\n", "x\r\n" + A + "\r\n" + kBlock, true,
+       false},
       {"LF, CR CR LF, lone CR and empty lines", "a\n" + A + "\r\nb\n\nc\r\r\nd\re\n",
        "a\r\n" + A + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true, false},
       {"a final line without line end", "a\r\n" + A, "a\r\n" + A + "\r\n" + kBlock, true, false},
@@ -54,6 +55,7 @@ TEST(RebuildScriptText, FollowsEachRule) {
        "<sectionGroup name=\"system.webServer\" >\r\n<sectionGroup name='system.webServer'>\r\n",
        false, false},
       {"empty text", "", "", false, false},
+      {"the 38 anchor bytes alone give 181 bytes", kAnchor, kAnchor + "\r\n" + kBlock, true, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -62,21 +64,6 @@ TEST(RebuildScriptText, FollowsEachRule) {
     EXPECT_EQ(rebuilt.inserted, row.inserted);
     EXPECT_EQ(rebuilt.unterminated, row.unterminated);
   }
-}
-
-TEST(RebuildScriptText, AnchorAloneGrowsFrom38To181Bytes) {
-  EXPECT_EQ(kSectionBlock.size(), 141u);
-  const RebuiltScript rebuilt = RebuildScriptText(kAnchor);
-  EXPECT_EQ(Join(rebuilt), kAnchor + "\r\n" + kBlock);
-  EXPECT_EQ(Join(rebuilt).size(), 181u);
-}
-
-TEST(RebuildScriptText, UnchangedCrlfLinesStayOnePieceOfTheInput) {
-  const std::string input = "a\r\n" + kAnchorLine + "\r\nb\r\nc\r\n";
-  const RebuiltScript rebuilt = RebuildScriptText(input);
-  ASSERT_EQ(rebuilt.pieces.size(), 3u);
-  EXPECT_EQ(rebuilt.pieces[0].data(), input.data());
-  EXPECT_EQ(rebuilt.pieces[1], kSectionBlock);
 }
 
 }  // namespace

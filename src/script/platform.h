@@ -18,7 +18,7 @@ struct FileBytes {
 };
 
 // Sizes are 32-bit signed counts: larger files are refused as unreadable.
-constexpr long long kMaxFileSize = 0x7FFFFFFE;
+constexpr long long kMaxFileSize = 0x7FFFFFFF;
 
 // Reads the regular file at `path` whole, as of its size when opened. False when
 // it cannot be opened, is not a regular file (a folder, say), cannot be sized,

@@ -10,6 +10,7 @@ inline constexpr std::string_view kSectionBlock =
     "\t\t\t<section name=\"Quellmark\" overrideModeDefault=\"Deny\" "
     "allowDefinition=\"Everywhere\" />\r\n"
     "\t\t\t<!--QUELLMARK END-->\r\n";
+static_assert(kSectionBlock.size() == 141);
 
 struct RebuiltScript {
   // The new text, in order: views into the input, kSectionBlock and "\r\n".
