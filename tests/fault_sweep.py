@@ -69,29 +69,21 @@ def check(folder, path, result, rerun, new, killed, hit_output):
     original = read(SAMPLE)
     progress = b"[QuellmarkInstaller] Updating startup script " + path.encode() + b"\n "
     after = read(path)
-    backup = path + ".bak"
+    backup = read(path + ".bak") if os.path.exists(path + ".bak") else None
     if after not in (original, new):
         raise Broken("the file holds neither its old nor its new text")
-    if rerun and read(backup) != EARLIER_BACKUP:
-        raise Broken("the existing backup changed")
-    if not rerun and os.path.exists(backup) and read(backup) != original:
-        raise Broken("the new backup does not hold the original text")
+    if backup not in ((EARLIER_BACKUP,) if rerun else (None, original)):
+        raise Broken("the backup changed or is incomplete")
     if killed:
         return
     strays = set(os.listdir(folder)) - {NAME, NAME + ".bak"}
     if strays:
         raise Broken("left behind: " + ", ".join(sorted(strays)))
-    if result.returncode == 0:
-        if after != new:
-            raise Broken("exit status 0 but the file was not updated")
-        if not rerun and read(backup) != original:
-            raise Broken("exit status 0 but no complete backup")
-    if after == original:
-        if result.returncode == 0:
-            raise Broken("the file was not updated, yet the exit status is 0")
-        failed = result.stdout.startswith(progress + b"[QuellmarkInstaller] ")
-        if not failed and not hit_output:
-            raise Broken("the file was not updated, yet no failure was printed: %r" % result.stdout)
+    if result.returncode == 0 and (after != new or backup is None):
+        raise Broken("exit status 0 without the complete new file and backup")
+    failed = result.stdout.startswith(progress + b"[QuellmarkInstaller] ")
+    if after == original and not failed and not hit_output:
+        raise Broken("the file was not updated, yet no failure was printed: %r" % result.stdout)
 
 
 def sweep(root, rerun):

@@ -4,10 +4,11 @@
 
 #include <string>
 
+#include "tool_fixture.h"
+
 namespace {
 
 const std::string kBlock(kSectionBlock);
-const std::string kAnchor = "<sectionGroup name=\"system.webServer\">";
 const std::string kAnchorLine = "        " + kAnchor;
 const std::string kBegin = "\t\t\t<!--QUELLMARK BEGIN-->";
 const std::string kEnd = "\t\t\t<!--QUELLMARK END-->";

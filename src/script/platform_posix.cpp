@@ -48,18 +48,10 @@ bool WritePieces(int fd, const std::vector<std::string_view>& pieces) {
 // Renames without ever replacing; an entry already at `path` is kept, and the
 // temporary file is then removed.
 bool PublishNoReplace(const std::string& temp, const std::string& path) {
-  int result = renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
-  // Some file systems (NFS, older FUSE) lack RENAME_NOREPLACE; a hard link
-  // refuses an existing name just the same.
-  if (result != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
-    result = link(temp.c_str(), path.c_str());
-    if (result == 0) unlink(temp.c_str());
-  }
-  if (result != 0 && errno == EEXIST) {
-    unlink(temp.c_str());
-    return true;
-  }
-  return result == 0;
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EEXIST) return false;
+  unlink(temp.c_str());
+  return true;
 }
 
 // Makes a rename in the folder of `path` durable.

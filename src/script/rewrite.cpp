@@ -1,7 +1,6 @@
 #include "script/rewrite.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -55,26 +54,22 @@ RebuiltScript RebuildScriptText(std::string_view text) {
     if (!(result.inserted && insideMarkers)) {
       const size_t special = std::min(nextMarker, result.inserted ? text.npos : nextAnchor);
       size_t runEnd = cursor;
-      while (const char* feed = static_cast<const char*>(
-                 std::memchr(text.data() + runEnd, '\n', text.size() - runEnd))) {
-        const size_t at = feed - text.data();
-        if (at >= special || at == runEnd || text[at - 1] != '\r') break;
-        runEnd = at + 1;
+      for (size_t feed; (feed = text.find('\n', runEnd)) < special;) {
+        if (feed == runEnd || text[feed - 1] != '\r') break;
+        runEnd = feed + 1;
       }
       Append(result.pieces, text.substr(cursor, runEnd - cursor));
       cursor = runEnd;
       if (cursor == text.size()) break;
     }
-    const char* start = text.data() + cursor;
-    const size_t rest = text.size() - cursor;
-    const char* feed = static_cast<const char*>(std::memchr(start, '\n', rest));
-    size_t length = feed ? feed - start : rest;
-    cursor += feed ? length + 1 : length;
+    const size_t lineStart = cursor;
+    const size_t feed = text.find('\n', lineStart);
+    cursor = feed == text.npos ? text.size() : feed + 1;
+    size_t lineEnd = feed == text.npos ? text.size() : feed;
     // A carriage return directly before the line feed belongs to the line end.
-    const bool crlf = feed && length > 0 && start[length - 1] == '\r';
-    if (crlf) --length;
-    const std::string_view line(start, length);
-    const size_t lineStart = start - text.data(), lineEnd = lineStart + length;
+    const bool crlf = feed != text.npos && lineEnd > lineStart && text[lineEnd - 1] == '\r';
+    if (crlf) --lineEnd;
+    const std::string_view line = text.substr(lineStart, lineEnd - lineStart);
 
     bool begin, finish;
     FindMarkers(text, lineStart, lineEnd, nextMarker, begin, finish);
@@ -86,7 +81,7 @@ RebuiltScript RebuildScriptText(std::string_view text) {
       // A CRLF line is copied with its own line end, so unchanged runs of such
       // lines stay one piece.
       if (crlf) {
-        Append(result.pieces, std::string_view(start, length + 2));
+        Append(result.pieces, text.substr(lineStart, cursor - lineStart));
       } else {
         Append(result.pieces, line);
         Append(result.pieces, kLineEnd);
