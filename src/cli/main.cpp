@@ -1,21 +1,44 @@
 #include <cstdio>
 #include <exception>
+#include <string_view>
 
 #include "script/failure.h"
 #include "script/update.h"
 
-// Exit statuses: 0 the file was updated, 1 the update failed, 2 no path was given.
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: QuellmarkInstaller [--uninstall | --check] PATH\n"
+    "Registers the Quellmark section in the web server configuration file PATH,\n"
+    "keeping the file as it first was in PATH.bak.\n"
+    "  --uninstall  removes the section instead; a missing PATH has nothing to remove\n"
+    "  --check      changes nothing and tells whether the section is registered\n"
+    "Exit status: 0 done (--check: registered), 1 failed, 2 argument error,\n"
+    "3 (--check) an install would change the file.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc < 2) {
+  const std::string_view option = argc > 1 ? argv[1] : "";
+  if (option == "--help" || option == "--version") {
+    std::fputs(option == "--help" ? kUsage : "QuellmarkInstaller " QUELLMARK_VERSION "\n", stdout);
+    return 0;
+  }
+  void (*run)(const char*) = UpdateStartupScript;
+  if (option == "--uninstall") run = RemoveSection;
+  if (option == "--check") run = CheckStartupScript;
+  const int pathIndex = run == UpdateStartupScript ? 1 : 2;
+  if (pathIndex >= argc || (run == UpdateStartupScript && option.substr(0, 2) == "--")) {
     ReportLine("argument error.\n");
     return 2;
   }
   try {
-    UpdateStartupScript(argv[1]);
+    run(argv[pathIndex]);
     return 0;
   } catch (const ScriptFailure& failure) {
     // Written as it is: the text holds the user's path, which may hold a per-cent sign.
     std::fputs(failure.text, stdout);
+    return failure.status;
   } catch (const std::exception& exception) {
     ReportLine("[QuellmarkInstaller] %s", exception.what());
   } catch (...) {

@@ -7,9 +7,10 @@
 extern std::string g_errorMessage;
 
 // Raised by the update, once, when it gives up; caught only in main. `text`
-// points at g_errorMessage's zero-terminated text.
+// points at g_errorMessage's zero-terminated text; `status` is the exit status.
 struct ScriptFailure {
   const char* text;
+  int status = 1;
 };
 
 // printf-style output to standard output.

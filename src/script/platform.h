@@ -1,37 +1,56 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "script/rewrite.h"
+
 // The operating-system calls of the update; one implementation per platform.
 
-// True when any entry, a folder included, is at `path`
+// True when any entry, a folder or a dangling link included, is at `path`
 // (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES).
 bool PathExists(const std::string& path);
-
-// A whole file's bytes, held until ReleaseFileBytes: mapped read-only where the
-// platform can still replace a mapped file, read into memory elsewhere.
-struct FileBytes {
-  std::string_view text;
-  void* storage = nullptr;  // the mapping or the buffer; for ReleaseFileBytes only
-};
 
 // Sizes are 32-bit signed counts: larger files are refused as unreadable.
 constexpr long long kMaxFileSize = 0x7FFFFFFF;
 
-// Reads the regular file at `path` whole, as of its size when opened. False when
-// it cannot be opened, is not a regular file (a folder, say), cannot be sized,
-// read or mapped, or is larger than kMaxFileSize.
-bool ReadWholeFile(const std::string& path, FileBytes& bytes);
-void ReleaseFileBytes(FileBytes* bytes);
+// What identified the file when it was read (device and inode or volume and
+// index, size, times), the file's rights, and how to reach them; per platform.
+struct FileState;
 
-// Writes `pieces`, in order, to a temporary file created exclusively beside
-// `path`, flushes it to disk, closes it, gives it the permission bits of the
-// existing file `like` and publishes it at `path` with one rename, then flushes
-// the folder. With `replace` false an existing entry at `path` is never replaced:
-// it is kept and the call still succeeds. Returns 0, or -1 on failure. A failure
-// before the rename removes the temporary file and leaves `path` as it was; only
-// a failure to flush the folder comes after it.
-int WriteWholeFile(const std::string& path, const std::vector<std::string_view>& pieces,
-                   const std::string& like, bool replace);
+// One read of a file: the bytes that are rewritten, compared and written.
+struct Snapshot {
+  std::string path;    // as given
+  std::string target;  // the file that `path` finally names, links followed
+  std::string_view text;
+  std::shared_ptr<char[]> storage;
+  std::shared_ptr<FileState> state;
+};
+
+// Reads the regular file at `path` whole into memory. False, without waiting,
+// when it cannot be opened, is not a regular file (a folder, a FIFO, a device),
+// cannot be sized or read, or is larger than kMaxFileSize.
+bool ReadSnapshot(const std::string& path, Snapshot& snapshot);
+
+// Whether the caller may replace the file read: POSIX, write permission for the
+// effective user; Windows, no read-only attribute.
+bool MayWrite(const Snapshot& snapshot);
+
+enum class WriteResult { kWritten, kFailed, kChanged };
+
+// Writes `pieces` to a temporary file created exclusively beside `path`, gives it
+// the owner, rights and attributes of the file read (as far as the caller may),
+// flushes and closes it. If the file at `read.path` is no longer what was read,
+// removes it and returns kChanged; otherwise publishes it at `path` with one
+// rename and flushes the folder. With `replace` false an entry already at `path`
+// is kept and the call still succeeds. kFailed leaves `path` as it was, but for
+// a failure to flush the folder, which comes after the rename.
+WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
+                           const Snapshot& read, bool replace);
+
+// From here on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a
+// closed console) removes the temporary file before the process ends, and a
+// write past the file size limit fails instead of ending the process.
+void RemoveTemporaryFileOnInterrupt();

@@ -1,57 +1,107 @@
+#include <acl/libacl.h>
+#include <attr/error_context.h>
+#include <attr/libattr.h>
 #include <fcntl.h>
-#include <sys/mman.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "script/platform.h"
 
+struct FileState {
+  int fd = -1;  // kept open: the owner, ACL and attributes are copied from it
+  struct stat info;
+  ~FileState() { close(fd); }
+};
+
 namespace {
 
-// Writes every piece, continuing short writes; false on the first failed call.
-bool WritePieces(int fd, const std::vector<std::string_view>& pieces) {
-  constexpr int kBatch = 1024;  // IOV_MAX on Linux
-  iovec batch[kBatch];
-  size_t next = 0;    // first piece not yet written whole
-  size_t offset = 0;  // bytes of pieces[next] already written
-  for (;;) {
-    while (next < pieces.size() && offset == pieces[next].size()) {
-      ++next;
-      offset = 0;
+// The temporary file being written, for the interrupt handler to remove. Set and
+// cleared with the interrupts blocked, so the handler sees a whole name.
+char g_tempPath[PATH_MAX + 8];
+volatile sig_atomic_t g_tempExists = 0;
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+void RemoveTempAndDie(int signal) {
+  if (g_tempExists) unlink(g_tempPath);
+  raise(signal);  // the handler was reset on entry: this ends the process as the signal would
+}
+
+// Runs `step` with the interrupts held back, so that it and the record of the
+// temporary file happen together.
+template <typename Step>
+auto Uninterrupted(Step step) {
+  sigset_t interrupts, old;
+  sigemptyset(&interrupts);
+  for (int signal : kInterrupts) sigaddset(&interrupts, signal);
+  sigprocmask(SIG_BLOCK, &interrupts, &old);
+  const auto result = step();
+  const int error = errno;
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  errno = error;
+  return result;
+}
+
+// Writes both spans whole, continuing short writes and interrupted calls.
+bool WriteBoth(int fd, std::string_view first, std::string_view second) {
+  iovec spans[2] = {{const_cast<char*>(first.data()), first.size()},
+                    {const_cast<char*>(second.data()), second.size()}};
+  iovec* next = spans;
+  int count = 2;
+  while (count > 0) {
+    if (next->iov_len == 0) {
+      ++next, --count;
+      continue;
     }
-    if (next == pieces.size()) return true;
-    int count = 0;
-    for (size_t i = next; i < pieces.size() && count < kBatch; ++i, ++count) {
-      const size_t skip = i == next ? offset : 0;
-      batch[count].iov_base = const_cast<char*>(pieces[i].data() + skip);
-      batch[count].iov_len = pieces[i].size() - skip;
-    }
-    ssize_t written = writev(fd, batch, count);
+    const ssize_t written = writev(fd, next, count);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     for (size_t done = written; done > 0;) {
-      const size_t left = pieces[next].size() - offset;
-      if (done < left) {
-        offset += done;
-        break;
-      }
-      done -= left;
-      ++next;
-      offset = 0;
+      const size_t part = std::min(done, next->iov_len);
+      next->iov_base = static_cast<char*>(next->iov_base) + part;
+      next->iov_len -= part;
+      done -= part;
+      if (next->iov_len == 0) ++next, --count;
     }
   }
+  return true;
 }
 
-// Renames without ever replacing; an entry already at `path` is kept, and the
-// temporary file is then removed.
-bool PublishNoReplace(const std::string& temp, const std::string& path) {
-  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EEXIST) return false;
-  unlink(temp.c_str());
-  return true;
+// Failures of the attribute copy other than refusals of what the caller may not set.
+int g_attributeError = 0;
+void NoteAttributeError(error_context*, const char*, ...) {
+  if (errno != EPERM && errno != EACCES && g_attributeError == 0) g_attributeError = errno;
+}
+
+int CallerSettable(const char* name, error_context*) {
+  return std::strncmp(name, "user.", 5) == 0 || std::strncmp(name, "security.", 9) == 0 ||
+         std::strncmp(name, "trusted.", 8) == 0;
+}
+
+// Gives the file at `fd` the owner, group, mode, ACL and extended attributes of
+// the file read. An owner that the caller may not give away is left as it is.
+bool TakeOverIdentity(int fd, const std::string& temp, const Snapshot& read) {
+  const FileState& from = *read.state;
+  if (fchown(fd, from.info.st_uid, from.info.st_gid) != 0 && errno != EPERM) return false;
+  if (perm_copy_fd(read.target.c_str(), from.fd, temp.c_str(), fd, nullptr) != 0) return false;
+  error_context context = {NoteAttributeError, nullptr, nullptr};
+  g_attributeError = 0;
+  return attr_copy_fd(read.target.c_str(), from.fd, temp.c_str(), fd, CallerSettable, &context) ==
+             0 ||
+         g_attributeError == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 // Makes a rename in the folder of `path` durable.
@@ -69,43 +119,90 @@ bool FlushFolder(const std::string& path) {
 
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, FileBytes& bytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat info;
-  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxFileSize;
-  if (ok && info.st_size > 0) {
-    // Mapped rather than read: no copy, and no second buffer of the file's size.
-    void* mapping = mmap(nullptr, info.st_size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    ok = mapping != MAP_FAILED;
-    if (ok) bytes = {std::string_view(static_cast<const char*>(mapping), info.st_size), mapping};
-  }
-  close(fd);
-  return ok;
-}
-
-void ReleaseFileBytes(FileBytes* bytes) {
-  if (bytes->storage) munmap(bytes->storage, bytes->text.size());
-}
-
 bool PathExists(const std::string& path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
 }
 
-int WriteWholeFile(const std::string& path, const std::vector<std::string_view>& pieces,
-                   const std::string& like, bool replace) {
-  struct stat likeInfo;
-  if (stat(like.c_str(), &likeInfo) != 0) return -1;
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return -1;
-  bool ok = WritePieces(fd, pieces) && fchmod(fd, likeInfo.st_mode & 07777) == 0 && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok) ok = replace ? rename(temp.c_str(), path.c_str()) == 0 : PublishNoReplace(temp, path);
-  if (!ok) {
-    unlink(temp.c_str());
-    return -1;
+bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
+  // Without blocking: opening a FIFO for reading would wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const auto state = std::make_shared<FileState>();
+  state->fd = fd;
+  if (fstat(fd, &state->info) != 0 || !S_ISREG(state->info.st_mode) ||
+      state->info.st_size > kMaxFileSize)
+    return false;
+  char* target = realpath(path.c_str(), nullptr);
+  if (!target) return false;
+  snapshot.target = target;
+  std::free(target);
+
+  const size_t size = state->info.st_size;
+  std::shared_ptr<char[]> storage(new char[size]);
+  for (size_t filled = 0; filled < size;) {
+    const ssize_t count = pread(fd, storage.get() + filled, size - filled, filled);
+    if (count < 0 && errno == EINTR) continue;
+    // A file cut short while it is read is reported as unreadable.
+    if (count <= 0) return false;
+    filled += count;
   }
-  return FlushFolder(path) ? 0 : -1;
+  snapshot.path = path;
+  snapshot.text = std::string_view(storage.get(), size);
+  snapshot.storage = std::move(storage);
+  snapshot.state = state;
+  return true;
+}
+
+bool MayWrite(const Snapshot& snapshot) {
+  return faccessat(AT_FDCWD, snapshot.target.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
+                           const Snapshot& read, bool replace) {
+  const std::string templ = path + ".XXXXXX";
+  if (templ.size() >= sizeof g_tempPath) return WriteResult::kFailed;
+  const int fd = Uninterrupted([&] {
+    std::strcpy(g_tempPath, templ.c_str());
+    const int created = mkostemp(g_tempPath, O_CLOEXEC);
+    g_tempExists = created >= 0;
+    return created;
+  });
+  if (fd < 0) return WriteResult::kFailed;
+  const std::string temp = g_tempPath;
+  const auto write = [fd](std::string_view a, std::string_view b) { return WriteBoth(fd, a, b); };
+  bool ok = StreamPieces(pieces, write) && TakeOverIdentity(fd, temp, read) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+
+  const auto discard = [&](WriteResult result) {
+    const int error = errno;
+    unlink(temp.c_str());
+    g_tempExists = 0;
+    errno = error;
+    return result;
+  };
+  if (!ok) return discard(WriteResult::kFailed);
+  struct stat now;
+  if (stat(read.path.c_str(), &now) != 0 || !SameFile(now, read.state->info))
+    return discard(WriteResult::kChanged);
+  const bool renamed = Uninterrupted([&] {
+    const bool done = replace ? rename(temp.c_str(), path.c_str()) == 0
+                              : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(),
+                                          RENAME_NOREPLACE) == 0;
+    g_tempExists = !done;
+    return done;
+  });
+  // Without replace, an entry already at `path` is kept.
+  if (!renamed) return discard(!replace && errno == EEXIST ? WriteResult::kWritten : WriteResult::kFailed);
+  return FlushFolder(path) ? WriteResult::kWritten : WriteResult::kFailed;
+}
+
+void RemoveTemporaryFileOnInterrupt() {
+  struct sigaction action = {};
+  action.sa_handler = RemoveTempAndDie;
+  action.sa_flags = SA_RESETHAND;
+  sigfillset(&action.sa_mask);
+  for (int signal : kInterrupts) sigaction(signal, &action, nullptr);
+  // Past the file size limit a write then fails with EFBIG, which is reported.
+  signal(SIGXFSZ, SIG_IGN);
 }

@@ -1,6 +1,8 @@
 #include "script/rewrite.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -9,6 +11,7 @@ constexpr std::string_view kEndMarker = "QUELLMARK END";
 constexpr std::string_view kMarkerStart = "QUELLMARK ";  // how both markers begin
 constexpr std::string_view kAnchor = "<sectionGroup name=\"system.webServer\">";
 constexpr std::string_view kLineEnd = "\r\n";
+constexpr size_t npos = std::string_view::npos;
 
 // Whether `needle` lies within text[start, end). `next` keeps the first place of
 // the needle found at or after an earlier start, so over the whole walk the text
@@ -16,7 +19,7 @@ constexpr std::string_view kLineEnd = "\r\n";
 bool OccursIn(std::string_view text, std::string_view needle, size_t start, size_t end,
               size_t& next) {
   if (next < start) next = text.find(needle, start);
-  return next != std::string_view::npos && next + needle.size() <= end;
+  return next != npos && next + needle.size() <= end;
 }
 
 // Which markers lie within text[start, end). `next` keeps the first place of
@@ -26,19 +29,53 @@ void FindMarkers(std::string_view text, size_t start, size_t end, size_t& next, 
                  bool& finish) {
   begin = finish = false;
   if (next < start) next = text.find(kMarkerStart, start);
-  for (; next != std::string_view::npos && next < end; next = text.find(kMarkerStart, next + 1)) {
+  for (; next != npos && next < end; next = text.find(kMarkerStart, next + 1)) {
     const std::string_view marker = text.substr(next, end - next);
     begin = begin || marker.substr(0, kBeginMarker.size()) == kBeginMarker;
     finish = finish || marker.substr(0, kEndMarker.size()) == kEndMarker;
   }
 }
 
-void Append(std::vector<std::string_view>& pieces, std::string_view piece) {
-  if (piece.empty()) return;
-  if (!pieces.empty() && pieces.back().data() + pieces.back().size() == piece.data())
-    pieces.back() = std::string_view(pieces.back().data(), pieces.back().size() + piece.size());
+// The next line at `start`: its bytes without the line end run to `end`, the next
+// line starts at `next`. A carriage return before the line feed is part of the end.
+struct Line {
+  size_t end, next;
+  bool ended;  // by a line feed, rather than by the end of the text
+};
+
+Line LineAt(std::string_view text, size_t start) {
+  const size_t feed = text.find('\n', start);
+  if (feed == npos) return {text.size(), text.size(), false};
+  const bool cr = feed > start && text[feed - 1] == '\r';
+  return {cr ? feed - 1 : feed, feed + 1, true};
+}
+
+// Where the line holding text[at] starts, no earlier than `from`.
+size_t LineStartOf(std::string_view text, size_t at, size_t from) {
+  const size_t feed = text.rfind('\n', at);
+  return feed == npos || feed < from ? from : feed + 1;
+}
+
+// Pieces start at line starts, so a line feed at a piece's first byte is lone.
+bool HasLoneLineFeed(std::string_view bytes) {
+  for (size_t feed = bytes.find('\n'); feed != npos; feed = bytes.find('\n', feed + 1))
+    if (feed == 0 || bytes[feed - 1] != '\r') return true;
+  return false;
+}
+
+void Append(std::vector<Piece>& pieces, Piece piece) {
+  if (piece.bytes.empty()) return;
+  Piece* last = pieces.empty() ? nullptr : &pieces.back();
+  if (last && last->bytes.data() + last->bytes.size() == piece.bytes.data())
+    *last = {std::string_view(last->bytes.data(), last->bytes.size() + piece.bytes.size()),
+             last->crlf || piece.crlf};
   else
     pieces.push_back(piece);
+}
+
+// Whole lines of the input, copied with CR LF line ends.
+void AppendLines(std::vector<Piece>& pieces, std::string_view lines) {
+  Append(pieces, {lines, HasLoneLineFeed(lines)});
 }
 
 }  // namespace
@@ -49,49 +86,107 @@ RebuiltScript RebuildScriptText(std::string_view text) {
   size_t cursor = 0;
   size_t nextMarker = text.find(kMarkerStart), nextAnchor = text.find(kAnchor);
   while (cursor < text.size()) {
-    // Fast path: the CRLF lines before the next marker (and, until the block is
-    // in, the next anchor) are copied as they are, in one piece.
+    // Fast path: the whole lines before the line of the next marker (and, until
+    // the block is in, of the next anchor) are copied in one piece.
     if (!(result.inserted && insideMarkers)) {
-      const size_t special = std::min(nextMarker, result.inserted ? text.npos : nextAnchor);
-      size_t runEnd = cursor;
-      for (size_t feed; (feed = text.find('\n', runEnd)) < special;) {
-        if (feed == runEnd || text[feed - 1] != '\r') break;
-        runEnd = feed + 1;
-      }
-      Append(result.pieces, text.substr(cursor, runEnd - cursor));
+      const size_t special = std::min(nextMarker, result.inserted ? npos : nextAnchor);
+      const size_t runEnd = special == npos ? LineStartOf(text, text.size() - 1, cursor)
+                                            : LineStartOf(text, special, cursor);
+      AppendLines(result.pieces, text.substr(cursor, runEnd - cursor));
       cursor = runEnd;
       if (cursor == text.size()) break;
     }
     const size_t lineStart = cursor;
-    const size_t feed = text.find('\n', lineStart);
-    cursor = feed == text.npos ? text.size() : feed + 1;
-    size_t lineEnd = feed == text.npos ? text.size() : feed;
-    // A carriage return directly before the line feed belongs to the line end.
-    const bool crlf = feed != text.npos && lineEnd > lineStart && text[lineEnd - 1] == '\r';
-    if (crlf) --lineEnd;
-    const std::string_view line = text.substr(lineStart, lineEnd - lineStart);
+    const Line line = LineAt(text, lineStart);
+    cursor = line.next;
 
     bool begin, finish;
-    FindMarkers(text, lineStart, lineEnd, nextMarker, begin, finish);
+    FindMarkers(text, lineStart, line.end, nextMarker, begin, finish);
     if (begin) {
       insideMarkers = true;
     } else if (finish) {
       insideMarkers = false;
     } else if (!(result.inserted && insideMarkers)) {
-      // A CRLF line is copied with its own line end, so unchanged runs of such
-      // lines stay one piece.
-      if (crlf) {
-        Append(result.pieces, text.substr(lineStart, cursor - lineStart));
-      } else {
-        Append(result.pieces, line);
-        Append(result.pieces, kLineEnd);
-      }
-      if (!result.inserted && OccursIn(text, kAnchor, lineStart, lineEnd, nextAnchor)) {
-        Append(result.pieces, kSectionBlock);
+      AppendLines(result.pieces, text.substr(lineStart, cursor - lineStart));
+      if (!line.ended) Append(result.pieces, {kLineEnd});
+      if (!result.inserted && OccursIn(text, kAnchor, lineStart, line.end, nextAnchor)) {
+        Append(result.pieces, {kSectionBlock});
         result.inserted = true;
       }
     }
   }
   result.unterminated = result.inserted && insideMarkers;
   return result;
+}
+
+RebuiltScript RemoveSectionText(std::string_view text) {
+  RebuiltScript result;
+  bool insideMarkers = false;
+  size_t cursor = 0, nextMarker = text.find(kMarkerStart);
+  while (cursor < text.size()) {
+    // The lines before the line of the next marker are kept, or dropped inside a block.
+    const size_t runEnd = nextMarker == npos ? text.size() : LineStartOf(text, nextMarker, cursor);
+    if (!insideMarkers) Append(result.pieces, {text.substr(cursor, runEnd - cursor)});
+    if (runEnd == text.size()) break;
+    const Line line = LineAt(text, runEnd);
+    cursor = line.next;
+
+    bool begin, finish;
+    FindMarkers(text, runEnd, line.end, nextMarker, begin, finish);
+    if (begin) {
+      insideMarkers = true;
+    } else if (finish) {
+      insideMarkers = false;
+    } else if (!insideMarkers) {
+      Append(result.pieces, {text.substr(runEnd, cursor - runEnd)});
+    }
+  }
+  result.unterminated = insideMarkers;
+  return result;
+}
+
+bool SameText(const std::vector<Piece>& pieces, std::string_view text) {
+  for (const Piece& piece : pieces) {
+    // A crlf piece always holds a lone line feed, which it changes.
+    if (piece.crlf) return false;
+    // Most pieces are the very bytes of the text at that place.
+    if (piece.bytes.data() != text.data() && text.substr(0, piece.bytes.size()) != piece.bytes)
+      return false;
+    text.remove_prefix(piece.bytes.size());
+  }
+  return text.empty();
+}
+
+bool StreamPieces(const std::vector<Piece>& pieces,
+                  const std::function<bool(std::string_view, std::string_view)>& write) {
+  constexpr size_t kBufferSize = 256 << 10;
+  constexpr size_t kDirect = 64 << 10;  // larger stretches are written from where they are
+  const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+  size_t used = 0;
+  const auto flush = [&](std::string_view direct) {
+    const std::string_view buffered(buffer.get(), used);
+    used = 0;
+    return write(buffered, direct);
+  };
+  const auto put = [&](const char* bytes, size_t size) {
+    if (size >= kDirect) return flush({bytes, size});
+    if (used + size > kBufferSize && !flush({})) return false;
+    std::memcpy(buffer.get() + used, bytes, size);
+    used += size;
+    return true;
+  };
+  for (const Piece& piece : pieces) {
+    const char* const begin = piece.bytes.data();
+    const char* const end = begin + piece.bytes.size();
+    const char* from = begin;
+    for (const char* feed = begin; piece.crlf && feed < end; ++feed) {
+      feed = static_cast<const char*>(std::memchr(feed, '\n', end - feed));
+      if (!feed) break;
+      if (feed > begin && feed[-1] == '\r') continue;
+      if (!put(from, feed - from) || !put("\r\n", 2)) return false;
+      from = feed + 1;
+    }
+    if (!put(from, end - from)) return false;
+  }
+  return used == 0 || flush({});
 }

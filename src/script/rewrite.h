@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -12,14 +13,20 @@ inline constexpr std::string_view kSectionBlock =
     "\t\t\t<!--QUELLMARK END-->\r\n";
 static_assert(kSectionBlock.size() == 141);
 
+// A stretch of the new text: `bytes` as they are or, with `crlf`, whole lines
+// whose lone line feeds become "\r\n" (so an unchanged LF stretch is one piece).
+struct Piece {
+  std::string_view bytes;
+  bool crlf = false;
+};
+
 struct RebuiltScript {
   // The new text, in order: views into the input, kSectionBlock and "\r\n".
   // Adjacent views are merged, so an unchanged stretch of input is one piece.
-  std::vector<std::string_view> pieces;
+  std::vector<Piece> pieces;
   // kSectionBlock was placed below the first copied anchor line.
   bool inserted = false;
-  // The walk ended inside a marker block after inserting: a begin marker had no
-  // end marker, and every line after it was dropped.
+  // A begin marker had no end marker after it, so every line after it was dropped.
   bool unterminated = false;
 };
 
@@ -27,5 +34,19 @@ struct RebuiltScript {
 // and places kSectionBlock below the first line holding
 // <sectionGroup name="system.webServer">. A line ends at "\r\n" or at a lone
 // "\n"; the text is taken by its length, zero bytes included. The pieces point
-// into `text`, which must outlive them.
+// into `text`, which must outlive them. `unterminated` is only set once inserted.
 RebuiltScript RebuildScriptText(std::string_view text);
+
+// Drops every line holding a marker and every line between a begin marker line
+// and the next end marker line; every other byte is kept as it is. `inserted`
+// is unused.
+RebuiltScript RemoveSectionText(std::string_view text);
+
+// Whether `pieces` spell exactly `text`.
+bool SameText(const std::vector<Piece>& pieces, std::string_view text);
+
+// Streams the bytes of `pieces` through one bounded buffer: `write` gets the
+// buffered bytes and, for a large plain piece, that piece itself, and must write
+// both whole. False as soon as `write` returns false.
+bool StreamPieces(const std::vector<Piece>& pieces,
+                  const std::function<bool(std::string_view, std::string_view)>& write);

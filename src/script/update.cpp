@@ -1,6 +1,5 @@
 #include "script/update.h"
 
-#include <memory>
 #include <string_view>
 
 #include "script/failure.h"
@@ -9,59 +8,77 @@
 
 namespace {
 
-constexpr const char* kPrefix = "[QuellmarkInstaller] ";
+const std::string kPrefix = "[QuellmarkInstaller] ";
 
-[[noreturn]] void GiveUp(std::string text) {
+enum class Mode { kInstall, kRemove, kCheck };
+
+[[noreturn]] void GiveUp(std::string text, int status = 1) {
   g_errorMessage = std::move(text);
-  throw ScriptFailure{g_errorMessage.c_str()};
+  throw ScriptFailure{g_errorMessage.c_str(), status};
 }
 
-bool SameText(const std::vector<std::string_view>& pieces, std::string_view text) {
-  for (std::string_view piece : pieces) {
-    // Most pieces are the very bytes of the text at that place.
-    if (piece.data() != text.data() && text.substr(0, piece.size()) != piece) return false;
-    text.remove_prefix(piece.size());
+std::string OccurError(const char* step, const std::string& path) {
+  return kPrefix + step + " startup script " + path + " occur error";
+}
+
+// Reads, rebuilds, backs up and writes, starting over when another program
+// changes the file in between.
+void Run(Mode mode, const std::string& path) {
+  if (!PathExists(path)) {
+    // GBK for "configuration file not found".
+    g_errorMessage.append(kPrefix)
+        .append("\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE")
+        .append(path);
   }
-  return text.empty();
+  const char* const progress = mode == Mode::kInstall  ? "Updating startup script"
+                               : mode == Mode::kRemove ? "Removing section from startup script"
+                                                       : "Checking startup script";
+  ReportLine("[QuellmarkInstaller] %s %s\n ", progress, path.c_str());
+  // Nothing to remove: an uninstall must not fail when the web server went first.
+  if (mode == Mode::kRemove && !g_errorMessage.empty()) {
+    ReportLine("%s", g_errorMessage.c_str());
+    return;
+  }
+  if (mode != Mode::kCheck) RemoveTemporaryFileOnInterrupt();
+
+  const std::string backupPath = MakeBackupPath(path);
+  for (int round = 0; round < 3; ++round) {
+    Snapshot read;
+    if (!ReadSnapshot(path, read)) GiveUp(g_errorMessage + OccurError("Reading", path));
+    const RebuiltScript rebuilt =
+        mode == Mode::kRemove ? RemoveSectionText(read.text) : RebuildScriptText(read.text);
+    if (mode != Mode::kRemove && !rebuilt.inserted)
+      GiveUp(kPrefix + "Can not find system.webServer option in script " + path);
+    if (rebuilt.unterminated) GiveUp(kPrefix + "Can not find QUELLMARK END in script " + path);
+
+    // An unchanged file is left alone: the web server reloads its configuration
+    // and recycles its worker processes whenever the file changes.
+    const bool same = SameText(rebuilt.pieces, read.text);
+    if (mode == Mode::kCheck) {
+      if (!same) GiveUp(kPrefix + "Section is not registered in script " + path, 3);
+      return;
+    }
+    const bool backUp = (mode == Mode::kInstall || !same) && !PathExists(backupPath);
+    if (same && !backUp) return;
+    if (!MayWrite(read)) GiveUp(OccurError("Writing", path));
+
+    // The backup is made from the bytes read, and published before the file is
+    // touched, so the old text is on disk under one of the two names at every instant.
+    WriteResult result = WriteResult::kWritten;
+    if (backUp) result = WriteWholeFile(backupPath, {{read.text}}, read, false);
+    if (result == WriteResult::kFailed) GiveUp(OccurError("Backing up", path));
+    if (result == WriteResult::kWritten && !same)
+      result = WriteWholeFile(read.target, rebuilt.pieces, read, true);
+    if (result == WriteResult::kFailed) GiveUp(OccurError("Writing", path));
+    if (result == WriteResult::kWritten) return;
+  }
+  GiveUp(kPrefix + "Startup script " + path + " was changed by another program");
 }
 
 }  // namespace
 
-std::string MakeBackupPath(const std::string& path) {
-  std::string backupPath;
-  backupPath.reserve(path.size() + 4);
-  return backupPath.append(path).append(".bak");
-}
+std::string MakeBackupPath(const std::string& path) { return path + ".bak"; }
 
-void UpdateStartupScript(const char* pathArgument) {
-  const std::string path = pathArgument;
-  if (!PathExists(path)) {
-    // GBK for "configuration file not found".
-    g_errorMessage.append(kPrefix).append(
-        "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE");
-    g_errorMessage.append(path);
-  }
-  ReportLine("[QuellmarkInstaller] Updating startup script %s\n ", path.c_str());
-
-  FileBytes bytes;
-  if (!ReadWholeFile(path, bytes))
-    GiveUp(g_errorMessage + kPrefix + "Reading startup script " + path + " occur error");
-  const std::unique_ptr<FileBytes, decltype(&ReleaseFileBytes)> release(&bytes, ReleaseFileBytes);
-  const std::string_view text = bytes.text;
-
-  const RebuiltScript rebuilt = RebuildScriptText(text);
-  if (!rebuilt.inserted)
-    GiveUp(kPrefix + ("Can not find system.webServer option in script " + path));
-  if (rebuilt.unterminated) GiveUp(kPrefix + ("Can not find QUELLMARK END in script " + path));
-
-  // The backup is made from the bytes read, and published before the file is
-  // touched, so the old text is on disk under one of the two names at every instant.
-  const std::string backupPath = MakeBackupPath(path);
-  if (!PathExists(backupPath) && WriteWholeFile(backupPath, {text}, path, false) != 0)
-    GiveUp(kPrefix + ("Backing up startup script " + path + " occur error"));
-
-  // An unchanged file is left alone: the web server reloads its configuration
-  // and recycles its worker processes whenever the file changes.
-  if (!SameText(rebuilt.pieces, text) && WriteWholeFile(path, rebuilt.pieces, path, true) != 0)
-    GiveUp(kPrefix + ("Writing startup script " + path + " occur error"));
-}
+void UpdateStartupScript(const char* path) { Run(Mode::kInstall, path); }
+void RemoveSection(const char* path) { Run(Mode::kRemove, path); }
+void CheckStartupScript(const char* path) { Run(Mode::kCheck, path); }

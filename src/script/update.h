@@ -2,12 +2,23 @@
 
 #include <string>
 
+// Each prints its progress line, then raises ScriptFailure with g_errorMessage's
+// text (status 1) when the file cannot be read, has no anchor line (install and
+// check) or an unterminated block, may not be written, or when the backup or
+// the new text cannot be written; the file then holds its old bytes. A file that
+// another program keeps changing is given up after three rounds.
+
 // Rebuilds the configuration file at `path` with a fresh section block, keeping
-// the first backup ever made at MakeBackupPath(path). Prints the progress line.
-// Raises ScriptFailure with g_errorMessage's text when the file cannot be read,
-// has no anchor line or an unterminated block, or when the backup or the new
-// text cannot be written; the file then holds its old bytes.
+// the first backup ever made at MakeBackupPath(path).
 void UpdateStartupScript(const char* path);
+
+// Removes every section block from the file at `path`, keeping the first backup
+// as the install does. A missing file has nothing to remove: reported, no failure.
+void RemoveSection(const char* path);
+
+// Writes nothing. Raises ScriptFailure with status 3 when an install would change
+// the file.
+void CheckStartupScript(const char* path);
 
 // `path` + ".bak".
 std::string MakeBackupPath(const std::string& path);
