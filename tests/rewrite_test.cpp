@@ -9,62 +9,95 @@
 namespace {
 
 const std::string kBlock(kSectionBlock);
-const std::string kAnchorLine = "        " + kAnchor;
+const std::string A = "        " + kAnchor;
 const std::string kBegin = "\t\t\t<!--QUELLMARK BEGIN-->";
 const std::string kEnd = "\t\t\t<!--QUELLMARK END-->";
 
-std::string Join(const RebuiltScript& rebuilt) {
-  std::string text;
-  for (std::string_view piece : rebuilt.pieces) text.append(piece);
-  return text;
+std::string Crlf(const std::string& lf) {
+  std::string crlf;
+  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return crlf;
 }
 
 struct Row {
   const char* name;
-  std::string input;
-  std::string expected;
-  bool inserted;
-  bool unterminated;
+  std::string input, expected;
+  bool inserted, unterminated;
 };
 
-TEST(RebuildScriptText, FollowsEachRule) {
-  const std::string A = kAnchorLine;
-  const std::string firstRun = "<configSections>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n";
-  const Row rows[] = {
-      {"first run", "<configSections>\r\n" + A + "\r\n<x/>\r\n", firstRun, true, false},
-      {"rerun gives the same text", firstRun, firstRun, true, false},
-      {"a block away from the anchor moves below it", A + "\r\n<x/>\r\n" + kBlock + "<y/>\r\n",
-       A + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true, false},
-      {"a marker pair before the anchor keeps its inner lines",
-       kBegin + "\r\n<inner/>\r\n" + kEnd + "\r\n" + A + "\r\n",
-       "<inner/>\r\n" + A + "\r\n" + kBlock, true, false},
-      {"only the first anchor line gets the block", A + "\r\n" + A + "\r\n",
-       A + "\r\n" + kBlock + A + "\r\n", true, false},
-      {"a marker line holding the anchor is dropped; a later anchor gets the block",
-       "<!--QUELLMARK END-->" + A + "\r\nx\r\n" + A + "\r\n", "x\r\n" + A + "\r\n" + kBlock, true,
-       false},
-      {"LF, CR CR LF, lone CR and empty lines", "a\n" + A + "\r\nb\n\nc\r\r\nd\re\n",
-       "a\r\n" + A + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true, false},
-      {"a final line without line end", "a\r\n" + A, "a\r\n" + A + "\r\n" + kBlock, true, false},
-      {"zero bytes are carried through",
-       std::string("a\0b\r\n", 5) + A + "\r\n" + std::string(1, '\0'),
-       std::string("a\0b\r\n", 5) + A + "\r\n" + kBlock + std::string("\0\r\n", 3), true, false},
-      {"a begin marker without end after the anchor", A + "\r\n" + kBegin + "\r\n<lost/>\r\n",
-       A + "\r\n" + kBlock, true, true},
-      {"near misses of the anchor",
-       "<sectionGroup name=\"system.webServer\" >\r\n<sectionGroup name='system.webServer'>\r\n",
-       "<sectionGroup name=\"system.webServer\" >\r\n<sectionGroup name='system.webServer'>\r\n",
-       false, false},
-      {"empty text", "", "", false, false},
-      {"the 38 anchor bytes alone give 181 bytes", kAnchor, kAnchor + "\r\n" + kBlock, true, false},
-  };
+// Each row through the rewrite, the comparison with the input and the writer.
+void Check(RebuiltScript (*rewrite)(std::string_view), const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const RebuiltScript rebuilt = RebuildScriptText(row.input);
-    EXPECT_EQ(Join(rebuilt), row.expected);
+    const RebuiltScript rebuilt = rewrite(row.input);
+    std::string text;
+    EXPECT_TRUE(StreamPieces(rebuilt.pieces, [&](std::string_view a, std::string_view b) {
+      text.append(a).append(b);
+      return true;
+    }));
+    EXPECT_EQ(text, row.expected);
     EXPECT_EQ(rebuilt.inserted, row.inserted);
     EXPECT_EQ(rebuilt.unterminated, row.unterminated);
+    EXPECT_EQ(SameText(rebuilt.pieces, row.input), row.input == row.expected);
   }
+}
+
+TEST(RebuildScriptText, FollowsEachRule) {
+  const std::string firstRun = "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n";
+  const std::string longLines = A + "\n" + std::string(300000, '\n') + std::string(70000, 'x');
+  Check(RebuildScriptText,
+        {
+            {"first run", "<c>\r\n" + A + "\r\n<x/>\r\n", firstRun, true, false},
+            {"first run, LF", "<c>\n" + A + "\n<x/>\n", firstRun, true, false},
+            {"rerun gives the same text", firstRun, firstRun, true, false},
+            {"an old block below an up-to-date one is dropped", firstRun + kBlock, firstRun, true,
+             false},
+            {"a block away from the anchor moves below it, LF",
+             A + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
+             A + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true, false},
+            {"a marker pair before the anchor keeps its inner lines, LF",
+             kBegin + "\n<in/>\n" + kEnd + "\n" + A + "\n", "<in/>\r\n" + A + "\r\n" + kBlock, true,
+             false},
+            {"a line with both markers begins a block",
+             A + "\r\nQUELLMARK END QUELLMARK BEGIN\n<in/>\n" + kEnd + "\r\n<x/>\r\n",
+             A + "\r\n" + kBlock + "<x/>\r\n", true, false},
+            {"only the first anchor line gets the block", A + "\r\n" + A + "\r\n",
+             A + "\r\n" + kBlock + A + "\r\n", true, false},
+            {"a marker line holding the anchor is dropped; a later anchor gets the block",
+             "<!--QUELLMARK END-->" + A + "\r\nx\r\n" + A + "\r\n", "x\r\n" + A + "\r\n" + kBlock,
+             true, false},
+            {"LF, CR CR LF, lone CR and empty lines", "\na\n" + A + "\r\nb\n\nc\r\r\nd\re\n",
+             "\r\na\r\n" + A + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true, false},
+            {"a final line without line end", "a\r\n" + A, "a\r\n" + A + "\r\n" + kBlock, true,
+             false},
+            {"zero bytes are carried through", std::string("a\0b\r\n", 5) + A + "\r\n" + '\0',
+             std::string("a\0b\r\n", 5) + A + "\r\n" + kBlock + std::string("\0\r\n", 3), true,
+             false},
+            {"a begin marker without end after the anchor", A + "\r\n" + kBegin + "\r\n<lost/>\r\n",
+             A + "\r\n" + kBlock, true, true},
+            {"near misses of the anchor", "<sectionGroup name=\"system.webServer\" >\r\n",
+             "<sectionGroup name=\"system.webServer\" >\r\n", false, false},
+            {"empty text", "", "", false, false},
+            {"the 38 anchor bytes alone give 181 bytes", kAnchor, kAnchor + "\r\n" + kBlock, true,
+             false},
+            {"lines longer and more than the writer's buffer", longLines,
+             A + "\r\n" + kBlock + Crlf(longLines.substr(A.size() + 1)) + "\r\n", true, false},
+        });
+}
+
+TEST(RemoveSectionText, DropsEveryBlockAndKeepsEveryOtherByte) {
+  const std::string original = "<c>\r\n" + A + "\r\n<x/>\r\n";
+  Check(RemoveSectionText,
+        {
+            {"an install undone", "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", original, false,
+             false},
+            {"nothing to remove", original, original, false, false},
+            {"blocks anywhere, line ends kept",
+             "a\n" + kBegin + "\n<in/>\r\n" + kEnd + "\nb\r\n" + "<!--QUELLMARK END-->\nc",
+             "a\nb\r\nc", false, false},
+            {"a line with both markers begins a block", "a\nQUELLMARK END QUELLMARK BEGIN\nb\n",
+             "a\n", false, true},
+        });
 }
 
 }  // namespace

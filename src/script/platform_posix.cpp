@@ -186,14 +186,15 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
   if (stat(read.path.c_str(), &now) != 0 || !SameFile(now, read.state->info))
     return discard(WriteResult::kChanged);
   const bool renamed = Uninterrupted([&] {
-    const bool done = replace ? rename(temp.c_str(), path.c_str()) == 0
-                              : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(),
-                                          RENAME_NOREPLACE) == 0;
+    const bool done =
+        replace ? rename(temp.c_str(), path.c_str()) == 0
+                : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
     g_tempExists = !done;
     return done;
   });
   // Without replace, an entry already at `path` is kept.
-  if (!renamed) return discard(!replace && errno == EEXIST ? WriteResult::kWritten : WriteResult::kFailed);
+  if (!renamed)
+    return discard(!replace && errno == EEXIST ? WriteResult::kWritten : WriteResult::kFailed);
   return FlushFolder(path) ? WriteResult::kWritten : WriteResult::kFailed;
 }
 

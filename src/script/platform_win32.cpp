@@ -164,10 +164,10 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
   LARGE_INTEGER size;
   bool ok = GetFileType(file) == FILE_TYPE_DISK && Identify(file, *state) &&
             GetFileSizeEx(file, &size) && size.QuadPart <= kMaxFileSize;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT,
-                      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-                          DACL_SECURITY_INFORMATION,
-                      nullptr, nullptr, nullptr, nullptr, &state->security) != ERROR_SUCCESS)
+  if (GetSecurityInfo(
+          file, SE_FILE_OBJECT,
+          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+          nullptr, nullptr, nullptr, nullptr, &state->security) != ERROR_SUCCESS)
     state->security = nullptr;
   // A link is followed: the file it finally names is the one replaced.
   char target[32768];
@@ -216,9 +216,7 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
     DeleteFileA(temp.c_str());
     g_tempExists = 0;
   }
-  return published ? WriteResult::kWritten
-         : changed ? WriteResult::kChanged
-                   : WriteResult::kFailed;
+  return published ? WriteResult::kWritten : changed ? WriteResult::kChanged : WriteResult::kFailed;
 }
 
 void RemoveTemporaryFileOnInterrupt() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }
