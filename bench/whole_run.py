@@ -1,23 +1,24 @@
 #!/usr/bin/env python3
-"""Whole-run benchmark: the tool against cp of the same file, in a tmpfs folder.
+"""Whole-run benchmark: the tool against a copy of the same file.
 
-For each size, runs alternately (a) the tool on a file it has to rewrite (the
-backup already there; before each run, outside the timing, the file is put
-back to its text without the block) and (b) cp of that file; then (c) the tool
-on a file with nothing to change. Prints a table of the median ratios to cp and
-the tool's peak resident memory (GNU time's %M).
+For each file, runs alternately (a) the tool on a file it has to rewrite (the
+backup already there; before each run, outside the timing, the file is put back
+to its text without the block) and (b) a copy of that file; then (c) the tool on
+a file with nothing to change. Prints the median ratios to the copy and, on
+Linux, the tool's peak resident memory (GNU time's %M). The Linux tool is
+compared with cp in a tmpfs folder; with --wine, the Windows executable under
+Wine is compared with `cmd /c copy`.
 
-usage: whole_run.py TOOL SAMPLE_CONFIGURATION
+usage: whole_run.py TOOL SAMPLE_CONFIGURATION [--wine]
 """
 import os
-import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
-SIZES = [(64 << 10, 41), (1 << 20, 41), (16 << 20, 15), (64 << 20, 9)]
+MIB = 1 << 20
 
 
 def configuration_of_size(size, sample):
@@ -30,16 +31,29 @@ def configuration_of_size(size, sample):
     return text[:start] + section * count + text[end:]
 
 
+def files(sample, wine):
+    """(name, text, runs) of each file measured."""
+    for size, runs in ([(MIB, 9), (16 * MIB, 5)] if wine else
+                       [(MIB, 41), (16 * MIB, 15), (64 * MIB, 9)]):
+        crlf = configuration_of_size(size, sample)
+        yield "%d MiB CRLF" % (size // MIB), crlf, runs
+        yield "%d MiB LF" % (size // MIB), crlf.replace(b"\r\n", b"\n"), runs
+    if not wine:
+        anchor = b'<sectionGroup name="system.webServer">\n'
+        yield "16 MiB of 8-byte LF lines", anchor + b"<a   />\n" * (2 * MIB), 15
+        yield "10 million 1-byte LF lines", anchor + b"x\n" * 10**7, 9
+
+
 def timed(command):
     begin = time.perf_counter()
     subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
     return time.perf_counter() - begin
 
 
-def peak_kib(command):
+def peak_mib(command):
     result = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, check=True,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    return int(result.stderr.split()[-1])
+    return int(result.stderr.split()[-1]) / 1024
 
 
 def write(path, data):
@@ -47,37 +61,44 @@ def write(path, data):
         f.write(data)
 
 
-def measure(tool, sample, folder, size, runs):
-    path, copy = os.path.join(folder, "applicationHost.config"), os.path.join(folder, "copy")
-    pristine = configuration_of_size(size, sample)
-    write(path, pristine)
-    write(path + ".bak", pristine)
+def measure(tool, copy, folder, text, runs, wine):
+    path, other = os.path.join(folder, "applicationHost.config"), os.path.join(folder, "copy")
+    run = (lambda p: ["wine", tool, "Z:" + p]) if wine else (lambda p: [tool, p])
+    write(path + ".bak", text)
     rewrite, copying, rerun = [], [], []
     for _ in range(runs):
-        write(path, pristine)
-        rewrite.append(timed([tool, path]))
-        if os.path.exists(copy):
-            os.remove(copy)
-        copying.append(timed(["cp", path, copy]))
+        write(path, text)
+        rewrite.append(timed(run(path)))
+        if os.path.exists(other):
+            os.remove(other)
+        copying.append(timed(copy(path, other)))
     for _ in range(runs):
-        rerun.append(timed([tool, path]))
-    write(path, pristine)
-    rewrite_peak = peak_kib([tool, path])
-    rerun_peak = peak_kib([tool, path])
-    cp = statistics.median(copying)
-    return (len(pristine), cp, statistics.median(rewrite) / cp, rewrite_peak,
-            statistics.median(rerun) / cp, rerun_peak)
+        rerun.append(timed(run(path)))
+    base = statistics.median(copying)
+    row = [base * 1e3, statistics.median(rewrite) / base, statistics.median(rerun) / base]
+    if not wine:
+        write(path, text)
+        row[2:2] = [peak_mib(run(path))]
+        row += [peak_mib(run(path))]
+    return row
 
 
 def main():
-    tool, sample = sys.argv[1], sys.argv[2]
-    print("| file size | cp | tool/cp (rewrite) | peak memory | tool/cp (nothing to change) | peak memory |")
-    print("|---:|---:|---:|---:|---:|---:|")
+    tool, sample, wine = sys.argv[1], sys.argv[2], "--wine" in sys.argv
+    if wine:
+        copy = lambda a, b: ["wine", "cmd", "/c", "copy", "Z:" + a, "Z:" + b]
+        print("| file | copy | tool/copy (rewrite) | tool/copy (nothing to change) |")
+        print("|---|---:|---:|---:|")
+        line = "| %s | %.1f ms | %.2f | %.2f |"
+    else:
+        copy = lambda a, b: ["cp", a, b]
+        print("| file | cp | tool/cp (rewrite) | peak memory | tool/cp (nothing to change) "
+              "| peak memory |")
+        print("|---|---:|---:|---:|---:|---:|")
+        line = "| %s | %.2f ms | %.2f | %.1f MiB | %.2f | %.1f MiB |"
     with tempfile.TemporaryDirectory(prefix="quellmark-bench-", dir="/dev/shm") as folder:
-        for size, runs in SIZES:
-            actual, cp, ratio, peak, rerun, rerun_peak = measure(tool, sample, folder, size, runs)
-            print("| %.2f MiB | %.2f ms | %.2f | %.1f MiB | %.2f | %.1f MiB |" % (
-                actual / 2**20, cp * 1e3, ratio, peak / 1024, rerun, rerun_peak / 1024))
+        for name, text, runs in files(sample, wine):
+            print(line % tuple([name] + measure(tool, copy, folder, text, runs, wine)), flush=True)
 
 
 if __name__ == "__main__":
