@@ -44,6 +44,11 @@ def files(sample, wine):
         yield "10 million 1-byte LF lines", anchor + b"x\n" * 10**7, 9
 
 
+def windows(path):
+    """The path under Wine; cmd would take a forward slash for a switch."""
+    return "Z:" + path.replace("/", "\\")
+
+
 def timed(command):
     begin = time.perf_counter()
     subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
@@ -63,7 +68,7 @@ def write(path, data):
 
 def measure(tool, copy, folder, text, runs, wine):
     path, other = os.path.join(folder, "applicationHost.config"), os.path.join(folder, "copy")
-    run = (lambda p: ["wine", tool, "Z:" + p]) if wine else (lambda p: [tool, p])
+    run = (lambda p: ["wine", tool, windows(p)]) if wine else (lambda p: [tool, p])
     write(path + ".bak", text)
     rewrite, copying, rerun = [], [], []
     for _ in range(runs):
@@ -86,7 +91,7 @@ def measure(tool, copy, folder, text, runs, wine):
 def main():
     tool, sample, wine = sys.argv[1], sys.argv[2], "--wine" in sys.argv
     if wine:
-        copy = lambda a, b: ["wine", "cmd", "/c", "copy", "Z:" + a, "Z:" + b]
+        copy = lambda a, b: ["wine", "cmd", "/c", "copy", windows(a), windows(b)]
         print("| file | copy | tool/copy (rewrite) | tool/copy (nothing to change) |")
         print("|---|---:|---:|---:|")
         line = "| %s | %.1f ms | %.2f | %.2f |"
