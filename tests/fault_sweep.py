@@ -151,10 +151,14 @@ def others(root):
         with open(path, "r+b") as f:
             f.write(OTHER)
 
-    for other in (rename_over, rewrite_in_place):
+    def backup_appears(path):
+        write(path + ".bak", EARLIER_BACKUP)
+
+    for other, text, backup in ((rename_over, other_new, OTHER), (rewrite_in_place, other_new, OTHER),
+                                (backup_appears, new, EARLIER_BACKUP)):
         folder, path = layout(root)
         status, output = tool(path, [HELD], other=other)
-        expect(other.__name__, (status, read(path), read(path + ".bak")), (0, other_new, OTHER))
+        expect(other.__name__, (status, read(path), read(path + ".bak")), (0, text, backup))
         expect(other.__name__ + ": files", sorted(os.listdir(folder)), [NAME, NAME + ".bak"])
 
     def keep_changing(path):

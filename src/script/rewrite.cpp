@@ -66,7 +66,7 @@ size_t FindLoneLineFeed(std::string_view bytes, size_t from) {
   size_t at = std::max<size_t>(from, 1);
   for (; at + kBlock <= bytes.size(); at += kBlock) {
     unsigned char lone = 0;
-    for (size_t i = at; i < at + kBlock; ++i) lone |= (bytes[i] == '\n') & (bytes[i - 1] != '\r');
+    for (size_t i = at; i < at + kBlock; ++i) lone |= (bytes[i] == '\n') * (bytes[i - 1] != '\r');
     if (lone) break;
   }
   for (; at < bytes.size(); ++at)
