@@ -1,132 +1,47 @@
 #!/usr/bin/env python3
-"""Fault sweep: runs the tool under strace to list the system calls of an update,
-then once per call and occurrence with an error injected there, once killed
-there and once interrupted there, for a first run and a rerun. Then it runs the
-tool against other programs, interrupts, limits and odd files. After every run
-it checks that nothing was lost, torn or left behind.
-
-usage: fault_sweep.py TOOL SAMPLE_CONFIGURATION
-"""
-import os
-import re
-import resource
-import shutil
-import subprocess
-import sys
-import tempfile
-import time
+"""Fault sweep: lists the system calls of an update under strace, then reruns it
+once per call and occurrence with an error injected there, once killed there and
+once interrupted there, for a first run and a rerun, and checks that nothing was
+lost, torn or left behind. Then it runs the tool against other programs, limits
+and odd files. usage: fault_sweep.py TOOL SAMPLE_CONFIGURATION"""
+import os, re, resource, shutil, subprocess, sys, tempfile, time
 
 TOOL, SAMPLE = sys.argv[1], sys.argv[2]
-NAME = "applicationHost.config"
-ORIGINAL = open(SAMPLE, "rb").read()
-OTHER = ORIGINAL + b"\n<!-- another program's text -->"
-EARLIER_BACKUP = b"<!-- the backup an earlier run made -->\r\n"
-# The error each call fails with; calls not named fail with EACCES.
-ERRORS = {
-    "write": "ENOSPC", "writev": "ENOSPC", "read": "EIO", "pread64": "EIO",
-    "fsync": "EIO", "close": "EIO", "lseek": "EINVAL",
-    "mmap": "ENOMEM", "munmap": "ENOMEM", "mremap": "ENOMEM",
-    # brk fails by returning the old break, which an injected error does not imitate.
-    "brk": None,
-}
-# A call, and the file its first argument names (strace -y).
-CALL = re.compile(r"^\d+ +(\w+)\((?:\d+<([^>]*)>)?")
-HELD = "fsync:delay_enter=1500000:when=1"  # the first flush, held for 1.5 s
-
-
-class Broken(Exception):
-    pass
+NAME, ROOT = "applicationHost.config", tempfile.mkdtemp(prefix="quellmark-sweep-")
+OLD = open(SAMPLE, "rb").read()
+OTHER, EARLIER = OLD + b"\n<!-- another program's text -->", b"<!-- an earlier backup -->\r\n"
+# The error each call fails with, EACCES when not named; brk fails by returning
+# the old break, which an injected error does not imitate.
+ERRORS = {"write": "ENOSPC", "writev": "ENOSPC", "read": "EIO", "pread64": "EIO", "fsync": "EIO",
+          "close": "EIO", "lseek": "EINVAL", "mmap": "ENOMEM", "munmap": "ENOMEM", "brk": None}
+CALL = re.compile(r"^\d+ +(\w+)\((?:\d+<([^>]*)>)?")  # a call, and the file it names (strace -y)
+HELD = "fsync:delay_enter=1500000"  # flushes held for 1.5 s
+PREFIX = b"[QuellmarkInstaller] "
 
 
 def read(path):
-    with open(path, "rb") as f:
-        return f.read()
+    return open(path, "rb").read() if os.path.exists(path) else None
 
 
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def layout(root, rerun=False, text=ORIGINAL):
-    folder = tempfile.mkdtemp(dir=root)
-    path = os.path.join(folder, NAME)
-    write(path, text)
-    if rerun:
-        write(path + ".bak", EARLIER_BACKUP)
-    return folder, path
+def layout(text=OLD, backup=None):
+    path = os.path.join(tempfile.mkdtemp(dir=ROOT), NAME)
+    open(path, "wb").write(text)
+    if backup:
+        open(path + ".bak", "wb").write(backup)
+    return path
 
 
 def tool(path, inject=(), trace=os.devnull, other=None, options=(), **popen):
-    """Runs the tool under strace for at most a minute; `other` acts on the path 0.6 s in."""
-    command = ["strace", "-f", "-qq", "-y", "-o", trace]
-    command += [word for action in inject for word in ("-e", "inject=" + action)]
-    process = subprocess.Popen(command + [TOOL, *options, path], stdout=subprocess.PIPE, **popen)
+    """Runs the tool under strace; `other` acts on the path 0.6 s in."""
+    command = ["strace", "-f", "-qq", "-y", "-o", trace] + [
+        w for action in inject for w in ("-e", "inject=" + action)] + [TOOL, *options, path]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, **popen)
     if other:
         time.sleep(0.6)
         other(path)
     output = process.communicate(timeout=60)[0]
-    return process.returncode, output
-
-
-def progress(path):
-    return b"[QuellmarkInstaller] Updating startup script " + path.encode() + b"\n "
-
-
-def check(folder, path, status, output, rerun, new, how, must_fail):
-    after = read(path)
-    backup = read(path + ".bak") if os.path.exists(path + ".bak") else None
-    if after not in (ORIGINAL, new):
-        raise Broken("the file holds neither its old nor its new text")
-    if backup not in ((EARLIER_BACKUP,) if rerun else (None, ORIGINAL)):
-        raise Broken("the backup changed or is incomplete")
-    if after == new and backup is None:
-        raise Broken("the new text is in place without a backup")
-    if how == "signal=SIGKILL":
-        return
-    strays = set(os.listdir(folder)) - {NAME, NAME + ".bak"}
-    if strays:
-        raise Broken("left behind: " + ", ".join(sorted(strays)))
-    if status == 0 and (after != new or must_fail):
-        raise Broken("exit status 0 after a failure")
-    failed = output.startswith(progress(path) + b"[QuellmarkInstaller] ") and status == 1
-    if status >= 0 and status != 0 and not failed:
-        raise Broken("a failure without its message")
-
-
-def sweep(root, rerun):
-    trace = os.path.join(root, "trace")
-    folder, path = layout(root, rerun)
-    status, _ = tool(path, trace=trace)
-    if status != 0:
-        sys.exit("fault sweep: the run without faults failed")
-    new, counts, started, injected = read(path), {}, False, 0
-    interrupts = ["SIGINT", "SIGTERM", "SIGHUP"]
-    for line in open(trace):
-        match = CALL.match(line)
-        if not match or match.group(1) == "exit_group":
-            continue
-        name, file = match.groups()
-        counts[name] = counts.get(name, 0) + 1
-        started = started or path in line
-        if not started:
-            continue
-        # A failed flush or close of anything but the file read must fail the run.
-        must_fail = name in ("fsync", "close") and file and not file.endswith(NAME)
-        interrupt = interrupts[injected % 3]
-        error = ERRORS.get(name, "EACCES")
-        for how in (["error=" + error] if error else []) + ["signal=SIGKILL", "signal=" + interrupt]:
-            action = "%s:%s:when=%d" % (name, how, counts[name])
-            folder, path = layout(root, rerun)
-            status, output = tool(path, [action])
-            injected += 1
-            try:
-                check(folder, path, status, output, rerun, new, how, must_fail and "error" in how)
-            except Broken as broken:
-                sys.exit("fault sweep: %s%s (%s): %s\n  status %d, output %r" % (
-                    "rerun, " if rerun else "", action, line.strip()[:100], broken, status, output))
-            shutil.rmtree(folder)
-    return injected
+    prefix = PREFIX + b"Updating startup script %s\n " % path.encode()
+    return process.returncode, output[len(prefix):] if output.startswith(prefix) else output
 
 
 def expect(what, got, wanted):
@@ -134,87 +49,110 @@ def expect(what, got, wanted):
         sys.exit("fault sweep: %s: %r instead of %r" % (what, got, wanted))
 
 
-def others(root):
-    """Other programs, interrupts, limits and odd files."""
-    def installed(text):
-        folder, path = layout(root, text=text)
-        expect("a run without faults", tool(path)[0], 0)
-        return read(path)
+def message(text, path):
+    return PREFIX + text % path.encode()
 
-    new, other_new = installed(ORIGINAL), installed(OTHER)
+
+def files(path):
+    return sorted(os.listdir(os.path.dirname(path)))
+
+
+def sweep(backup):
+    trace, path = os.path.join(ROOT, "trace"), layout(backup=backup)
+    expect("a run without faults", tool(path, trace=trace)[0], 0)
+    new, counts, started, injected = read(path), {}, False, 0
+    for line in open(trace):
+        match = CALL.match(line)
+        if not match:
+            continue
+        name, file = match.groups()
+        counts[name] = counts.get(name, 0) + 1
+        started = started or NAME in line
+        if not started or name == "exit_group":
+            continue
+        # A failed flush or close of anything but the file read must fail the run.
+        must_fail = name in ("fsync", "close") and not file.endswith(NAME) if file else False
+        error = ERRORS.get(name, "EACCES")
+        interrupt = "signal=SIG" + ("INT", "TERM", "HUP")[injected % 3]
+        for how in ["error=%s" % error] * bool(error) + ["signal=SIGKILL", interrupt]:
+            path, injected = layout(backup=backup), injected + 1
+            status, output = tool(path, ["%s:%s:when=%d" % (name, how, counts[name])])
+            after, kept = read(path), read(path + ".bak")
+            what = "%s%s at %s" % ("rerun, " if backup else "", how, line.strip()[:90])
+            expect(what + ": the file", after in (OLD, new), True)
+            expect(what + ": the backup", kept in ((backup,) if backup else (None, OLD)), True)
+            expect(what + ": a new text without a backup", after == new and kept is None, False)
+            if how == "signal=SIGKILL":
+                continue
+            expect(what + ": left behind", set(files(path)) - {NAME, NAME + ".bak"}, set())
+            expect(what + ": the status", status in (0, 1) or how == interrupt, True)
+            failed = must_fail and how != interrupt
+            expect(what + ": success", status == 0 and (after != new or failed), False)
+            expect(what + ": a message", status != 1 or output.startswith(PREFIX), True)
+    return injected
+
+
+def others():
+    """Other programs, limits and odd files."""
+    installed = {}
+    for text in (OLD, OTHER):
+        path = layout(text)
+        expect("a run without faults", tool(path)[0], 0)
+        installed[text] = read(path)
 
     def rename_over(path):
-        write(path + ".other", OTHER)
+        open(path + ".other", "wb").write(OTHER)
         os.rename(path + ".other", path)
 
     def rewrite_in_place(path):
-        with open(path, "r+b") as f:
-            f.write(OTHER)
+        open(path, "r+b").write(OTHER)
 
     def backup_appears(path):
-        write(path + ".bak", EARLIER_BACKUP)
-
-    for other, text, backup in ((rename_over, other_new, OTHER), (rewrite_in_place, other_new, OTHER),
-                                (backup_appears, new, EARLIER_BACKUP)):
-        folder, path = layout(root)
-        status, output = tool(path, [HELD], other=other)
-        expect(other.__name__, (status, read(path), read(path + ".bak")), (0, text, backup))
-        expect(other.__name__ + ": files", sorted(os.listdir(folder)), [NAME, NAME + ".bak"])
+        open(path + ".bak", "wb").write(EARLIER)
 
     def keep_changing(path):
-        for _ in range(30):
+        for round in range(30):
             time.sleep(0.2)
-            write(path, OTHER + b" " * (_ % 2))
+            open(path, "wb").write(OTHER + b" " * (round % 2))
 
-    folder, path = layout(root, rerun=True)
-    status, output = tool(path, ["fsync:delay_enter=1500000"], other=keep_changing)
-    expect("a file that keeps changing", (status, output), (1, progress(path) + (
-        b"[QuellmarkInstaller] Startup script %s was changed by another program" % path.encode())))
-    expect("a file that keeps changing: files", sorted(os.listdir(folder)), [NAME, NAME + ".bak"])
-
-    folder, path = layout(root)
-    expect("EINTR from writev", tool(path, ["writev:error=EINTR:when=1"])[0], 0)
-    expect("EINTR from writev: text", read(path), new)
-
+    for other, text, backup in ((rename_over, installed[OTHER], OTHER),
+                                (rewrite_in_place, installed[OTHER], OTHER),
+                                (backup_appears, installed[OLD], EARLIER)):
+        path = layout()
+        expect(other.__name__, tool(path, [HELD + ":when=1"], other=other), (0, b""))
+        expect(other.__name__ + ": files", (read(path), read(path + ".bak"), files(path)),
+               (text, backup, [NAME, NAME + ".bak"]))
+    path = layout(backup=EARLIER)
+    expect("a file that keeps changing", tool(path, [HELD], other=keep_changing),
+           (1, message(b"Startup script %s was changed by another program", path)))
+    path = layout()
+    expect("EINTR from writev", tool(path, ["writev:error=EINTR:when=1"]), (0, b""))
+    expect("EINTR from writev: the file", read(path), installed[OLD])
     os.remove(path), os.mkfifo(path)
     expect("a FIFO", tool(path, options=["--uninstall"])[0], 1)
-
-    folder, path = layout(root)
-    link = os.path.join(tempfile.mkdtemp(dir=root), NAME)
+    path, link = layout(), os.path.join(tempfile.mkdtemp(dir=ROOT), NAME)
     os.symlink(path, link)
-    expect("a link", tool(link)[0], 0)
-    expect("a link: kept", (os.path.islink(link), read(link + ".bak"), sorted(os.listdir(folder))),
-           (True, ORIGINAL, [NAME]))
-
-    folder, path = layout(root)
-    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (len(ORIGINAL) // 2,) * 2)
-    for rerun, step in ((False, b"Backing up"), (True, b"Writing")):
-        if rerun:
-            write(path + ".bak", EARLIER_BACKUP)
-        status, output = tool(path, preexec_fn=limit)
-        expect("a file size limit", (status, output[len(progress(path)):]),
-               (1, b"[QuellmarkInstaller] %s startup script %s occur error" % (step, path.encode())))
-        expect("a file size limit: file", read(path), ORIGINAL)
-        expect("a file size limit: files", len(os.listdir(folder)), 1 + rerun)
-
-    if os.geteuid() == 0:
-        folder, path = layout(root)
-        nobody = 65534
-        os.chmod(root, 0o711)
-        os.chown(folder, nobody, nobody), os.chown(path, nobody, nobody), os.chmod(path, 0o444)
-        status, output = tool(path, user=nobody, group=nobody, extra_groups=[])
-        expect("a read-only file", (status, output[len(progress(path)):], os.listdir(folder)),
-               (1, b"[QuellmarkInstaller] Writing startup script %s occur error" % path.encode(),
-                [NAME]))
-    else:
-        print("fault sweep: not root, the read-only file is not tried")
+    expect("a link", (tool(link)[0], os.path.islink(link), read(link + ".bak"), files(path)),
+           (0, True, OLD, [NAME]))
+    expect("a link: the file", read(path), installed[OLD])
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (len(OLD) // 2,) * 2)
+    for backup, step in ((None, b"Backing up"), (EARLIER, b"Writing")):
+        path = layout(backup=backup)
+        expect("a file size limit", (tool(path, preexec_fn=limit), read(path), len(files(path))),
+               ((1, message(step + b" startup script %s occur error", path)), OLD, 1 + bool(backup)))
+    if os.geteuid() != 0:
+        return print("fault sweep: not root, so no read-only file tried as another user")
+    path, nobody = layout(), 65534
+    os.chmod(ROOT, 0o711), os.chown(os.path.dirname(path), nobody, nobody)
+    os.chown(path, nobody, nobody), os.chmod(path, 0o444)
+    expect("a read-only file", tool(path, user=nobody, group=nobody, extra_groups=[]),
+           (1, message(b"Writing startup script %s occur error", path)))
+    expect("a read-only file: files", files(path), [NAME])
 
 
-def main():
-    with tempfile.TemporaryDirectory(prefix="quellmark-sweep-") as root:
-        total = sweep(root, rerun=False) + sweep(root, rerun=True)
-        others(root)
-    print("fault sweep: %d faults injected, every invariant held" % total)
-
-
-main()
+try:
+    injected = sweep(None) + sweep(EARLIER)
+    others()
+    print("fault sweep: %d faults injected, every invariant held" % injected)
+finally:
+    shutil.rmtree(ROOT)

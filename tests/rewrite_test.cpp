@@ -13,12 +13,6 @@ const std::string A = "        " + kAnchor;
 const std::string kBegin = "\t\t\t<!--QUELLMARK BEGIN-->";
 const std::string kEnd = "\t\t\t<!--QUELLMARK END-->";
 
-std::string Crlf(const std::string& lf) {
-  std::string crlf;
-  for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return crlf;
-}
-
 struct Row {
   const char* name;
   std::string input, expected;
@@ -43,61 +37,54 @@ void Check(RebuiltScript (*rewrite)(std::string_view), const std::vector<Row>& r
 }
 
 TEST(RebuildScriptText, FollowsEachRule) {
-  const std::string firstRun = "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n";
-  const std::string longLines = A + "\n" + std::string(300000, '\n') + std::string(70000, 'x');
-  Check(RebuildScriptText,
-        {
-            {"first run", "<c>\r\n" + A + "\r\n<x/>\r\n", firstRun, true, false},
-            {"first run, LF", "<c>\n" + A + "\n<x/>\n", firstRun, true, false},
-            {"rerun gives the same text", firstRun, firstRun, true, false},
-            {"an old block below an up-to-date one is dropped", firstRun + kBlock, firstRun, true,
-             false},
-            {"a block away from the anchor moves below it, LF",
-             A + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
-             A + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true, false},
-            {"inner lines of a marker pair are kept until the block is in, LF",
-             kBegin + "\n<in/>\n" + A + "\n<gone/>\n" + kEnd + "\n<x/>\n",
-             "<in/>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", true, false},
-            {"a line with both markers begins a block",
-             A + "\r\nQUELLMARK END QUELLMARK BEGIN\n<in/>\n" + kEnd + "\r\n<x/>\r\n",
-             A + "\r\n" + kBlock + "<x/>\r\n", true, false},
-            {"only the first anchor line gets the block", A + "\r\n" + A,
-             A + "\r\n" + kBlock + A + "\r\n", true, false},
-            {"a marker line holding the anchor is dropped; a later anchor gets the block",
-             "<!--QUELLMARK END-->" + A + "\r\nx\r\n" + A + "\r\n", "x\r\n" + A + "\r\n" + kBlock,
-             true, false},
-            {"LF, CR CR LF, lone CR and empty lines", "\n" + A + "\r\nb\n\nc\r\r\nd\re\n",
-             "\r\n" + A + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true, false},
-            {"a final line without line end", "a\r\n" + A, "a\r\n" + A + "\r\n" + kBlock, true,
-             false},
-            {"zero bytes are carried through", std::string("a\0b\r\n", 5) + A + "\r\n" + '\0',
-             std::string("a\0b\r\n", 5) + A + "\r\n" + kBlock + std::string("\0\r\n", 3), true,
-             false},
-            {"a begin marker without end after the anchor", A + "\r\n" + kBegin + "\r\n<lost/>\r\n",
-             A + "\r\n" + kBlock, true, true},
-            {"near misses of the anchor", "<sectionGroup name=\"system.webServer\" >\r\n",
-             "<sectionGroup name=\"system.webServer\" >\r\n", false, false},
-            {"empty text", "", "", false, false},
-            {"the 38 anchor bytes alone give 181 bytes", kAnchor, kAnchor + "\r\n" + kBlock, true,
-             false},
-            {"lines longer and more than the writer's buffer", longLines,
-             A + "\r\n" + kBlock + Crlf(longLines.substr(A.size() + 1)) + "\r\n", true, false},
-        });
+  const std::string once = "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", nul(1, '\0');
+  // More than the writer's buffer, and a line longer than it writes from its buffer.
+  const std::string lines(300000, '\n'), line(70000, 'x');
+  std::string crlfLines;
+  while (crlfLines.size() < 2 * lines.size()) crlfLines += "\r\n";
+  // clang-format off
+  Check(RebuildScriptText, {
+    {"first run", "<c>\r\n" + A + "\r\n<x/>\r\n", once, true, false},
+    {"first run, LF", "<c>\n" + A + "\n<x/>\n", once, true, false},
+    {"an old block below an up-to-date one is dropped", once + kBlock, once, true, false},
+    {"a block away from the anchor moves below it, LF",
+     A + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
+     A + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true, false},
+    {"inner lines of a marker pair are kept until the block is in, LF",
+     kBegin + "\n<in/>\n" + A + "\n<gone/>\n" + kEnd + "\n<x/>\n",
+     "<in/>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", true, false},
+    {"a line with both markers begins a block",
+     A + "\r\nQUELLMARK END QUELLMARK BEGIN\n<in/>\n" + kEnd + "\r\n<x/>\r\n",
+     A + "\r\n" + kBlock + "<x/>\r\n", true, false},
+    {"only the first anchor line gets the block", A + "\r\n" + A, A + "\r\n" + kBlock + A + "\r\n",
+     true, false},
+    {"a marker line holding the anchor is dropped; a later anchor gets the block",
+     "<!--QUELLMARK END-->" + A + "\r\nx\r\n" + A + "\r\n", "x\r\n" + A + "\r\n" + kBlock, true,
+     false},
+    {"LF, CR CR LF, lone CR and empty lines", "\n" + A + "\r\nb\n\nc\r\r\nd\re\n",
+     "\r\n" + A + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true, false},
+    {"zero bytes", "a" + nul + "\r\n" + A + "\r\n" + nul, "a" + nul + "\r\n" + A + "\r\n" + kBlock +
+     nul + "\r\n", true, false},
+    {"near miss of the anchor", "<sectionGroup name=\"system.webServer\" >\r\n",
+     "<sectionGroup name=\"system.webServer\" >\r\n", false, false},
+    {"long", A + "\n" + lines + line, A + "\r\n" + kBlock + crlfLines + line + "\r\n", true, false},
+  });
+  // clang-format on
 }
 
 TEST(RemoveSectionText, DropsEveryBlockAndKeepsEveryOtherByte) {
   const std::string original = "<c>\r\n" + A + "\r\n<x/>\r\n";
-  Check(RemoveSectionText,
-        {
-            {"an install undone", "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", original, false,
-             false},
-            {"nothing to remove", original, original, false, false},
-            {"blocks anywhere, line ends kept",
-             "a\n" + kBegin + "\n<in/>\r\n" + kEnd + "\nb\r\n" + "<!--QUELLMARK END-->\nc",
-             "a\nb\r\nc", false, false},
-            {"a line with both markers begins a block", "a\nQUELLMARK END QUELLMARK BEGIN\nb\n",
-             "a\n", false, true},
-        });
+  // clang-format off
+  Check(RemoveSectionText, {
+    {"an install undone", "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", original, false, false},
+    {"nothing to remove", original, original, false, false},
+    {"blocks anywhere, line ends kept",
+     "a\n" + kBegin + "\n<in/>\r\n" + kEnd + "\nb\r\n<!--QUELLMARK END-->\nc", "a\nb\r\nc", false,
+     false},
+    {"a line with both markers begins a block", "a\nQUELLMARK END QUELLMARK BEGIN\nb\n", "a\n",
+     false, true},
+  });
+  // clang-format on
 }
 
 }  // namespace

@@ -6,49 +6,35 @@
 
 namespace {
 
+const std::string kWriting = P + "Writing startup script a.config occur error";
+
 // Another process holding the file open with write access, as the web server
-// may, lets the tool read it but stops the replace, which is retried for a while.
+// may, lets the tool read it but stops the replace, which is retried a while.
 TEST_F(ToolTest, RetriesAFileHeldOpen) {
-  const std::string original = kAnchor + "\r\n<x/>\r\n";
-  WriteFile("a.config", original);
+  WriteFile("a.config", kAnchor + "\r\n");
   WriteFile("a.config.bak", "first");
   const HANDLE holder =
       CreateFileA("a.config", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  ToolRun run = RunTool({"a.config"});
-  EXPECT_EQ(run.output,
-            Progress("", "a.config") + P + "Writing startup script a.config occur error");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(ReadFile("a.config"), original);
-
-  std::thread release([holder] {
-    Sleep(300);
-    CloseHandle(holder);
-  });
-  run = RunTool({"a.config"});
+  EXPECT_EQ(RunTool({"a.config"}).output, Progress("", "a.config") + kWriting);
+  EXPECT_EQ(ReadFile("a.config"), kAnchor + "\r\n");
+  std::thread release([holder] { Sleep(300), CloseHandle(holder); });
+  EXPECT_EQ(RunTool({"a.config"}).status, 0);
   release.join();
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(ReadFile("a.config.bak"), "first");
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"a.config", "a.config.bak"}));
+  EXPECT_EQ(ReadFile("a.config.bak") + std::to_string(Entries()), "first2");
 }
 
 TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {
   WriteFile("a.config", kAnchor + "\r\n");
   const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  ASSERT_TRUE(SetFileAttributesA("a.config", kept));
+  SetFileAttributesA("a.config", kept);
   EXPECT_EQ(RunTool({"a.config"}).status, 0);
-  EXPECT_EQ(GetFileAttributesA("a.config") & kept, kept);
-  EXPECT_EQ(GetFileAttributesA("a.config.bak") & kept, kept);
-
-  ASSERT_TRUE(DeleteFileA("a.config.bak"));
-  ASSERT_TRUE(SetFileAttributesA("a.config", FILE_ATTRIBUTE_READONLY));
-  const ToolRun run = RunTool({"a.config"});
+  EXPECT_EQ(GetFileAttributesA("a.config") & GetFileAttributesA("a.config.bak") & kept, kept);
+  DeleteFileA("a.config.bak");
+  SetFileAttributesA("a.config", FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(RunTool({"a.config"}).output, Progress("", "a.config") + kWriting);
   SetFileAttributesA("a.config", FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(run.output,
-            Progress("", "a.config") + P + "Writing startup script a.config occur error");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(Entries(), std::vector<std::string>{"a.config"});
+  EXPECT_EQ(Entries(), 1);
 }
 
 }  // namespace
