@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "script/platform.h"
 #include "script/rewrite.h"
 #include "tool_fixture.h"
 
@@ -80,6 +81,17 @@ TEST_F(ToolTest, OptionsAndArgumentErrors) {
   const ToolRun help = RunTool({"--help"});
   EXPECT_EQ(help.output.substr(0, help.output.find(kToolLineEnd)) + std::to_string(help.status),
             "Usage: QuellmarkInstaller [--uninstall | --check] PATH0");
+}
+
+// The backup is published without replacing: one that appeared after the tool
+// looked for it is kept.
+TEST_F(ToolTest, PublishingWithoutReplaceKeepsWhatIsThere) {
+  WriteFile("a.config", "text");
+  WriteFile("a.config.bak", "first");
+  Snapshot read;
+  ASSERT_TRUE(ReadSnapshot("a.config", read));
+  EXPECT_EQ(WriteWholeFile("a.config.bak", {{read.text}}, read, false), WriteResult::kWritten);
+  EXPECT_EQ(ReadFile("a.config.bak") + std::to_string(Entries()), "first2");
 }
 
 // Install, rerun, check and uninstall on every real configuration file.

@@ -18,7 +18,11 @@ TEST_F(ToolTest, RetriesAFileHeldOpen) {
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_EQ(RunTool({"a.config"}).output, Progress("", "a.config") + kWriting);
   EXPECT_EQ(ReadFile("a.config"), kAnchor + "\r\n");
-  std::thread release([holder] { Sleep(300), CloseHandle(holder); });
+  // Released once the tool's first attempt to replace it has failed.
+  std::thread release([&] {
+    for (int wait = 0; wait < 3000 && Entries() < 3; ++wait) Sleep(10);
+    Sleep(250), CloseHandle(holder);
+  });
   EXPECT_EQ(RunTool({"a.config"}).status, 0);
   release.join();
   EXPECT_EQ(ReadFile("a.config.bak") + std::to_string(Entries()), "first2");
