@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Fault sweep: lists the system calls of an update under strace, then reruns it
-once per call and occurrence with an error injected there, once killed there and
-once interrupted there, for a first run and a rerun, and checks that nothing was
-lost, torn or left behind. Then it runs the tool against other programs, limits
-and odd files. usage: fault_sweep.py TOOL SAMPLE_CONFIGURATION"""
+# Fault sweep: lists the system calls of an update under strace, then reruns it
+# once per call and occurrence with an error injected there, once killed there
+# and once interrupted there, for a first run and a rerun, and checks that
+# nothing was lost, torn or left behind. Then it runs the tool against other
+# programs, limits and odd files. usage: fault_sweep.py TOOL SAMPLE_CONFIGURATION
 import os, re, resource, shutil, subprocess, sys, tempfile, time
 
 TOOL, SAMPLE = sys.argv[1], sys.argv[2]
@@ -31,8 +31,8 @@ def layout(text=OLD, backup=None):
     return path
 
 
+# Runs the tool under strace; `other` acts on the path 0.6 s in.
 def tool(path, inject=(), trace=os.devnull, other=None, options=(), **popen):
-    """Runs the tool under strace; `other` acts on the path 0.6 s in."""
     command = ["strace", "-f", "-qq", "-y", "-o", trace] + [
         w for action in inject for w in ("-e", "inject=" + action)] + [TOOL, *options, path]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, **popen)
@@ -92,35 +92,25 @@ def sweep(backup):
     return injected
 
 
+# Other programs, limits and odd files.
 def others():
-    """Other programs, limits and odd files."""
     installed = {}
     for text in (OLD, OTHER):
         path = layout(text)
         expect("a run without faults", tool(path)[0], 0)
         installed[text] = read(path)
 
-    def rename_over(path):
-        open(path + ".other", "wb").write(OTHER)
-        os.rename(path + ".other", path)
-
-    def rewrite_in_place(path):
-        open(path, "r+b").write(OTHER)
-
-    def backup_appears(path):
-        open(path + ".bak", "wb").write(EARLIER)
-
-    def keep_changing(path):
-        for round in range(30):
-            time.sleep(0.2)
-            open(path, "wb").write(OTHER + b" " * (round % 2))
-
-    for other, text, backup in ((rename_over, installed[OTHER], OTHER),
-                                (rewrite_in_place, installed[OTHER], OTHER),
-                                (backup_appears, installed[OLD], EARLIER)):
+    rename_over = lambda path: (open(path + "~", "wb").write(OTHER), os.rename(path + "~", path))
+    rewrite_in_place = lambda path: open(path, "r+b").write(OTHER)
+    backup_appears = lambda path: open(path + ".bak", "wb").write(EARLIER)
+    keep_changing = lambda path: [time.sleep(0.2) or open(path, "wb").write(OTHER + b" " * (i % 2))
+                                  for i in range(30)]
+    for name, other, text, backup in (("rename", rename_over, installed[OTHER], OTHER),
+                                      ("in place", rewrite_in_place, installed[OTHER], OTHER),
+                                      ("new backup", backup_appears, installed[OLD], EARLIER)):
         path = layout()
-        expect(other.__name__, tool(path, [HELD + ":when=1"], other=other), (0, b""))
-        expect(other.__name__ + ": files", (read(path), read(path + ".bak"), files(path)),
+        expect(name, tool(path, [HELD + ":when=1"], other=other), (0, b""))
+        expect(name + ": files", (read(path), read(path + ".bak"), files(path)),
                (text, backup, [NAME, NAME + ".bak"]))
     path = layout(backup=EARLIER)
     expect("a file that keeps changing", tool(path, [HELD], other=keep_changing),
@@ -139,7 +129,8 @@ def others():
     for backup, step in ((None, b"Backing up"), (EARLIER, b"Writing")):
         path = layout(backup=backup)
         expect("a file size limit", (tool(path, preexec_fn=limit), read(path), len(files(path))),
-               ((1, message(step + b" startup script %s occur error", path)), OLD, 1 + bool(backup)))
+               ((1, message(step + b" startup script %s occur error", path)), OLD,
+                1 + bool(backup)))
     if os.geteuid() != 0:
         return print("fault sweep: not root, so no read-only file tried as another user")
     path, nobody = layout(), 65534

@@ -40,15 +40,14 @@ inline std::string Progress(const std::string& mode, const std::string& path) {
   return P + step + path + kToolLineEnd + " ";
 }
 
+// Standard output, byte for byte, and the exit status (-1: the process did not exit).
 struct ToolRun {
-  std::string output;  // standard output, byte for byte
-  int status;          // exit status, or -1 when the tool did not exit normally
+  std::string output;
+  int status;
 };
 
-// Runs the built tool with `arguments` (none holds a quote) through the shell.
-inline ToolRun RunTool(const std::vector<std::string>& arguments) {
-  std::string line = QUOTE TOOL_PATH QUOTE;
-  for (const std::string& argument : arguments) line += " " QUOTE + argument + QUOTE;
+// Runs the shell command `line`.
+inline ToolRun RunShell(const std::string& line) {
   FILE* const pipe = popen(SHELL(line).c_str(), PIPE_MODE);
   ToolRun run{"", -1};
   char chunk[4096];
@@ -57,6 +56,13 @@ inline ToolRun RunTool(const std::vector<std::string>& arguments) {
   const int status = pclose(pipe);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+// Runs the built tool with `arguments` (none holds a quote).
+inline ToolRun RunTool(const std::vector<std::string>& arguments) {
+  std::string line = QUOTE TOOL_PATH QUOTE;
+  for (const std::string& argument : arguments) line += " " QUOTE + argument + QUOTE;
+  return RunShell(line);
 }
 
 inline std::string ReadFile(const fs::path& path) {
