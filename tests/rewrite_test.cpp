@@ -79,7 +79,7 @@ TEST(RemoveSectionText, DropsEveryBlockAndKeepsEveryOtherByte) {
     {"an install undone", "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", original, false, false},
     {"nothing to remove", original, original, false, false},
     {"blocks anywhere, line ends kept",
-     "a\n" + kBegin + "\n<in/>\r\n" + kEnd + "\nb\r\n<!--QUELLMARK END-->\nc", "a\nb\r\nc", false,
+     "a\n" + kBegin + "\nQUELLMARK in\r\n" + kEnd + "\nb\r\n<!--QUELLMARK END-->\nc", "a\nb\r\nc", false,
      false},
     {"a line with both markers begins a block", "a\nQUELLMARK END QUELLMARK BEGIN\nb\n", "a\n",
      false, true},

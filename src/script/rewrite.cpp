@@ -22,18 +22,21 @@ bool OccursIn(std::string_view text, std::string_view needle, size_t start, size
   return next != npos && next + needle.size() <= end;
 }
 
-// Which markers lie within text[start, end). `next` keeps the first place of
-// kMarkerStart at or after an earlier start, as in OccursIn, so both markers are
-// found with one search.
-void FindMarkers(std::string_view text, size_t start, size_t end, size_t& next, bool& begin,
-                 bool& finish) {
-  begin = finish = false;
+// Whether text[start, end) is a marker line: a begin marker (which wins over an
+// end marker on the same line) opens a block, an end marker closes it. `next`
+// keeps the first place of kMarkerStart at or after an earlier start, as in
+// OccursIn, so both markers are found with one search.
+bool IsMarkerLine(std::string_view text, size_t start, size_t end, size_t& next,
+                  bool& insideMarkers) {
+  bool begin = false, finish = false;
   if (next < start) next = text.find(kMarkerStart, start);
   for (; next != npos && next < end; next = text.find(kMarkerStart, next + 1)) {
     const std::string_view marker = text.substr(next, end - next);
     begin = begin || marker.substr(0, kBeginMarker.size()) == kBeginMarker;
     finish = finish || marker.substr(0, kEndMarker.size()) == kEndMarker;
   }
+  if (begin || finish) insideMarkers = begin;
+  return begin || finish;
 }
 
 // The next line at `start`: its bytes without the line end run to `end`, the next
@@ -113,13 +116,8 @@ RebuiltScript RebuildScriptText(std::string_view text) {
     const Line line = LineAt(text, lineStart);
     cursor = line.next;
 
-    bool begin, finish;
-    FindMarkers(text, lineStart, line.end, nextMarker, begin, finish);
-    if (begin) {
-      insideMarkers = true;
-    } else if (finish) {
-      insideMarkers = false;
-    } else if (!(result.inserted && insideMarkers)) {
+    if (IsMarkerLine(text, lineStart, line.end, nextMarker, insideMarkers)) continue;
+    if (!(result.inserted && insideMarkers)) {
       AppendLines(result.pieces, text.substr(lineStart, cursor - lineStart));
       if (!line.ended) Append(result.pieces, {kLineEnd});
       if (!result.inserted && OccursIn(text, kAnchor, lineStart, line.end, nextAnchor)) {
@@ -144,15 +142,8 @@ RebuiltScript RemoveSectionText(std::string_view text) {
     const Line line = LineAt(text, runEnd);
     cursor = line.next;
 
-    bool begin, finish;
-    FindMarkers(text, runEnd, line.end, nextMarker, begin, finish);
-    if (begin) {
-      insideMarkers = true;
-    } else if (finish) {
-      insideMarkers = false;
-    } else if (!insideMarkers) {
+    if (!IsMarkerLine(text, runEnd, line.end, nextMarker, insideMarkers) && !insideMarkers)
       Append(result.pieces, {text.substr(runEnd, cursor - runEnd)});
-    }
   }
   result.unterminated = insideMarkers;
   return result;
