@@ -59,25 +59,20 @@ size_t LineStartOf(std::string_view text, size_t at, size_t from) {
   return feed == npos || feed < from ? from : feed + 1;
 }
 
-// The first line feed at or after `from` without a carriage return before it.
-// Pieces start at line starts, so a line feed at a piece's first byte is lone.
-size_t FindLoneLineFeed(std::string_view bytes, size_t from) {
-  if (from == 0 && !bytes.empty() && bytes[0] == '\n') return 0;
+// Whether `bytes` hold a line feed without a carriage return before it. Pieces
+// start at line starts, so a line feed at a piece's first byte is lone.
+bool HasLoneLineFeed(std::string_view bytes) {
+  if (!bytes.empty() && bytes[0] == '\n') return true;
   // Whole blocks are tested without branches, which the compiler turns into
   // vector instructions: many times faster than a search per line.
   constexpr size_t kBlock = 64;
-  size_t at = std::max<size_t>(from, 1);
-  for (; at + kBlock <= bytes.size(); at += kBlock) {
-    unsigned char lone = 0;
+  unsigned char lone = 0;
+  size_t at = 1;
+  for (; at + kBlock <= bytes.size() && !lone; at += kBlock)
     for (size_t i = at; i < at + kBlock; ++i) lone |= (bytes[i] == '\n') * (bytes[i - 1] != '\r');
-    if (lone) break;
-  }
-  for (; at < bytes.size(); ++at)
-    if (bytes[at] == '\n' && bytes[at - 1] != '\r') return at;
-  return npos;
+  for (; at < bytes.size() && !lone; ++at) lone = bytes[at] == '\n' && bytes[at - 1] != '\r';
+  return lone;
 }
-
-bool HasLoneLineFeed(std::string_view bytes) { return FindLoneLineFeed(bytes, 0) != npos; }
 
 void Append(std::vector<Piece>& pieces, Piece piece) {
   if (piece.bytes.empty()) return;
