@@ -184,10 +184,8 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
   ok = close(fd) == 0 && ok;
 
   const auto discard = [&](WriteResult result) {
-    const int error = errno;
     unlink(temp.c_str());
     g_tempExists = 0;
-    errno = error;
     return result;
   };
   if (!ok) return discard(WriteResult::kFailed);

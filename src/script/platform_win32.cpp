@@ -211,11 +211,8 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
   ok = ok && SetFileAttributesA(temp.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL);
   const bool changed = ok && !Unchanged(read.path, *read.state);
   const bool published = ok && !changed && Publish(temp, path, replace);
-  g_tempExists = !published;
-  if (!published) {
-    DeleteFileA(temp.c_str());
-    g_tempExists = 0;
-  }
+  if (!published) DeleteFileA(temp.c_str());
+  g_tempExists = 0;
   return published ? WriteResult::kWritten : changed ? WriteResult::kChanged : WriteResult::kFailed;
 }
 
