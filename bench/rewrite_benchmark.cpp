@@ -15,8 +15,10 @@ std::string ConfigurationOfSize(size_t size) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   const std::string text = bytes.str();
-  const size_t open = text.find('\n', text.find("<system.webServer>")) + 1;
-  const size_t close = text.rfind('\n', text.find("</system.webServer>")) + 1;
+  // The section itself, after the section declarations (a comment above them shows one).
+  const size_t open =
+      text.find('\n', text.find("<system.webServer>", text.find("</configSections>"))) + 1;
+  const size_t close = text.rfind('\n', text.find("</system.webServer>", open)) + 1;
   const std::string section = text.substr(open, close - open);
   std::string result = text.substr(0, open);
   while (result.size() + section.size() + text.size() - close < size) result += section;

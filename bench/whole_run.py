@@ -24,8 +24,10 @@ MIB = 1 << 20
 def configuration_of_size(size, sample):
     """The sample, its <system.webServer> section repeated up to `size` bytes."""
     text = open(sample, "rb").read()
-    start = text.index(b"\n", text.index(b"<system.webServer>")) + 1
-    end = text.rindex(b"\n", 0, text.index(b"</system.webServer>")) + 1
+    # The section itself, after the section declarations (a comment above them shows one).
+    section = text.index(b"<system.webServer>", text.index(b"</configSections>"))
+    start = text.index(b"\n", section) + 1
+    end = text.rindex(b"\n", 0, text.index(b"</system.webServer>", start)) + 1
     section = text[start:end]
     count = max(1, (size - len(text)) // len(section) + 1)
     return text[:start] + section * count + text[end:]
