@@ -15,6 +15,10 @@ namespace fs = std::filesystem;
 
 inline const std::string kAnchor = "<sectionGroup name=\"system.webServer\">";
 inline const std::string P = "[QuellmarkInstaller] ";
+// The least of a configuration that an install accepts: the change is judged only
+// as far as it reaches.
+inline const std::string kConfigStart = "<configuration><configSections>\r\n";
+inline const std::string kConfig = kConfigStart + kAnchor + "\r\n";
 
 #ifdef _WIN32
 // Windows' text mode makes the tool's "\n" a "\r\n"; cmd.exe takes off the outer quotes.

@@ -6,7 +6,7 @@ namespace {
 
 TEST_F(ToolTest, KeepsOwnerRightsAndAttributes) {
   if (geteuid() != 0) GTEST_SKIP() << "giving a file away takes root";
-  WriteFile("a.config", kAnchor + "\r\n");
+  WriteFile("a.config", kConfig);
   RunShell(
       "chown 1234:5678 a.config && setfacl -m u:4321:r,o::- a.config && "
       "setfattr -n user.origin -v installer a.config");

@@ -10,6 +10,7 @@ namespace {
 
 const std::string kBlock(kSectionBlock);
 const std::string kNone = "\x01 absent";  // a file that must not exist
+const std::string kSame = "\x02 same";    // the file as it was before the run
 
 // What a first run makes of a file without markers: every line ended by "\r\n",
 // and the block directly below the anchor line.
@@ -23,8 +24,18 @@ std::string Expected(const std::string& text) {
 
 TEST_F(ToolTest, EachModeOnEachKindOfFile) {
   fs::create_directory("folder");
-  const std::string A = kAnchor + "\r\n", in = A + kBlock + "<x/>\r\n", x = "<x/>\n";
-  const std::string open = A + "<!--QUELLMARK BEGIN-->\r\n<x/>\r\n", m = "<!--QUELLMARK BEGIN-->";
+  const std::string C = kConfigStart, A = kConfig;
+  const std::string in = A + kBlock + "<x/>\r\n", x = "<x>\n", m = "<!--QUELLMARK BEGIN-->";
+  const std::string open = A + m + "\r\n<x/>\r\n",
+                    oneLine = "<configuration><configSections>" + kAnchor +
+                              "</sectionGroup></configSections></configuration>";
+  const std::string crOnly =
+      "<configuration>\r<configSections>\r" + kAnchor + "\r</sectionGroup>\r";
+  const std::string aside = C + "<!--" + kAnchor + "-->\r\n" + kAnchor + "\r\n";
+  const std::string ends =
+      "<!--\r\nThe lines from QUELLMARK BEGIN to QUELLMARK END are ours.\r\n-->\r\n";
+  const std::string place = P + "Can not place section in script a.config";
+  const std::string remove = P + "Can not remove section from script a.config";
   const std::string noAnchor = P + "Can not find system.webServer option in script a.config";
   const std::string noEnd = P + "Can not find QUELLMARK END in script a.config";
   // GBK for "configuration file not found".
@@ -47,13 +58,24 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {{c, a}, m, kNone, noAnchor, 1, m, kNone},
       {{a}, open, kNone, noEnd, 1, open, kNone},
       {{u, a}, open, kNone, noEnd, 1, open, kNone},
-      {{a, "b.config", "c"}, kAnchor + "\n" + x + kBlock, "first", "", 0, in, "first"},
+      {{a, "b.config", "c"}, C + kAnchor + "\n<x/>\n" + kBlock, "first", "", 0, in, "first"},
       {{a}, in, kNone, "", 0, in, in},
       {{c, a}, in, kNone, "", 0, in, kNone},
       {{c, a}, in + kBlock, kNone, P + "Section is not registered in script a.config", 3,
           in + kBlock, kNone},
       {{u, a}, x + kBlock, kNone, "", 0, x, x + kBlock},
       {{u, a}, x, kNone, "", 0, x, kNone},
+      {{a}, oneLine, kNone, place, 1, kSame, kNone},
+      {{a}, crOnly, kNone, place, 1, kSame, kNone},
+      {{a}, C + "<!--\r\n" + kAnchor + "\r\n-->\r\n" + A, kNone, place, 1, kSame, kNone},
+      {{c, a}, aside, kNone, place, 1, kSame, kNone},
+      {{a}, A + "<!-- QUELLMARK BEGIN, QUELLMARK END -->\r\n<x/>\r\n" + kBlock, kNone, place, 1,
+          kSame, kNone},
+      {{u, a}, ends + in, kNone, remove, 1, kSame, kNone},
+      {{a}, ends + A + "<section name=\"a\" />\r\n" + kBlock, kNone, place, 1, kSame, kNone},
+      {{u, a}, x + "<!-- note\r\nQUELLMARK END -->\r\n</x>\n", kNone, remove, 1, kSame, kNone},
+      {{u, a}, x + m + "\n<section name=\"Quellmark\">\n<!--QUELLMARK END-->\n</section>", kNone,
+          remove, 1, kSame, kNone},
       // clang-format on
   };
   for (const auto& row : cases) {
@@ -64,7 +86,8 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
     EXPECT_EQ(run.output,
               Progress(row.arguments[0], row.arguments[row.arguments[0][0] == '-']) + row.output);
     EXPECT_EQ(run.status, row.status);
-    EXPECT_EQ(fs::exists("a.config") ? ReadFile("a.config") : kNone, row.fileAfter);
+    EXPECT_EQ(fs::exists("a.config") ? ReadFile("a.config") : kNone,
+              row.fileAfter == kSame ? row.file : row.fileAfter);
     EXPECT_EQ(fs::exists("a.config.bak") ? ReadFile("a.config.bak") : kNone, row.backupAfter);
     EXPECT_EQ(Entries(), 1 + (row.fileAfter != kNone) + (row.backupAfter != kNone));
     fs::remove("a.config"), fs::remove("a.config.bak");

@@ -11,13 +11,13 @@ const std::string kWriting = P + "Writing startup script a.config occur error";
 // Another process holding the file open with write access, as the web server
 // may, lets the tool read it but stops the replace, which is retried a while.
 TEST_F(ToolTest, RetriesAFileHeldOpen) {
-  WriteFile("a.config", kAnchor + "\r\n");
+  WriteFile("a.config", kConfig);
   WriteFile("a.config.bak", "first");
   const HANDLE holder =
       CreateFileA("a.config", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   EXPECT_EQ(RunTool({"a.config"}).output, Progress("", "a.config") + kWriting);
-  EXPECT_EQ(ReadFile("a.config"), kAnchor + "\r\n");
+  EXPECT_EQ(ReadFile("a.config"), kConfig);
   // Released once the tool's first attempt to replace it has failed.
   std::thread release([&] {
     for (int wait = 0; wait < 3000 && Entries() < 3; ++wait) Sleep(10);
@@ -29,7 +29,7 @@ TEST_F(ToolTest, RetriesAFileHeldOpen) {
 }
 
 TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {
-  WriteFile("a.config", kAnchor + "\r\n");
+  WriteFile("a.config", kConfig);
   const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   SetFileAttributesA("a.config", kept);
   EXPECT_EQ(RunTool({"a.config"}).status, 0);

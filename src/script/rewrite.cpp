@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr std::string_view kBeginMarker = "QUELLMARK BEGIN";
-constexpr std::string_view kEndMarker = "QUELLMARK END";
 constexpr std::string_view kMarkerStart = "QUELLMARK ";  // how both markers begin
 constexpr std::string_view kAnchor = "<sectionGroup name=\"system.webServer\">";
 constexpr std::string_view kLineEnd = "\r\n";

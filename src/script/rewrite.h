@@ -13,6 +13,11 @@ inline constexpr std::string_view kSectionBlock =
     "\t\t\t<!--QUELLMARK END-->\r\n";
 static_assert(kSectionBlock.size() == 141);
 
+// A line holding either text is a marker line: a begin marker (which wins when a
+// line holds both) opens a block, an end marker closes it.
+inline constexpr std::string_view kBeginMarker = "QUELLMARK BEGIN";
+inline constexpr std::string_view kEndMarker = "QUELLMARK END";
+
 // A stretch of the new text: `bytes` as they are or, with `crlf`, whole lines
 // whose lone line feeds become "\r\n" (so an unchanged LF stretch is one piece).
 struct Piece {

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "script/failure.h"
+#include "script/guard.h"
 #include "script/platform.h"
 #include "script/rewrite.h"
 
@@ -54,6 +55,11 @@ void Run(Mode mode, const std::string& path) {
     // An unchanged file is left alone: the web server reloads its configuration
     // and recycles its worker processes whenever the file changes.
     const bool same = SameText(rebuilt.pieces, read.text);
+    // The web server loads no site at all from a file it cannot read.
+    if (!same && !ChangeIsSafe(read.text, rebuilt))
+      GiveUp(kPrefix +
+             (mode == Mode::kRemove ? "Can not remove section from" : "Can not place section in") +
+             " script " + path);
     if (mode == Mode::kCheck) {
       if (!same) GiveUp(kPrefix + "Section is not registered in script " + path, 3);
       return;

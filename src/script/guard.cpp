@@ -1,0 +1,189 @@
+#include "script/guard.h"
+
+#include <expat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kSectionStart = "<section name=\"Quellmark\"";
+
+// Where the last change ends, in the text read and in the new text as its pieces
+// spell it (a "\r" added before a line feed is left out: XML reads both alike);
+// where the inserted section's start tag stands in the new text, or -1; and
+// whether every dropped line is one this tool writes.
+struct Change {
+  size_t textEnd = 0, newEnd = 0;
+  long long sectionAt = -1;
+  bool ownLinesOnly = true;
+};
+
+// Whether each of the whole `lines` is a marker line, a declaration of the
+// Quellmark section or a line of spaces and tabs.
+bool OwnLines(std::string_view lines) {
+  while (!lines.empty()) {
+    const size_t feed = lines.find('\n');
+    std::string_view line = lines.substr(0, feed);
+    lines.remove_prefix(feed == std::string_view::npos ? lines.size() : feed + 1);
+    if (feed != std::string_view::npos && !line.empty() && line.back() == '\r')
+      line.remove_suffix(1);
+    const auto holds = [line](std::string_view what) {
+      return line.find(what) != std::string_view::npos;
+    };
+    if (!holds(kBeginMarker) && !holds(kEndMarker) && !holds(kSectionStart) &&
+        line.find_first_not_of(" \t") != std::string_view::npos)
+      return false;
+  }
+  return true;
+}
+
+Change FindChange(std::string_view text, const std::vector<Piece>& pieces) {
+  Change change;
+  size_t textAt = 0, newAt = 0;
+  const auto changed = [&](size_t dropEnd) {
+    change.ownLinesOnly = change.ownLinesOnly && OwnLines(text.substr(textAt, dropEnd - textAt));
+    change.textEnd = textAt = dropEnd;
+    change.newEnd = newAt;
+  };
+  const std::less_equal<const char*> notAfter;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const std::string_view bytes = pieces[i].bytes;
+    if (notAfter(text.data(), bytes.data()) && notAfter(bytes.data(), text.data() + text.size())) {
+      const size_t at = bytes.data() - text.data();
+      if (at != textAt) changed(at);
+      textAt += bytes.size();
+    } else if (i + 1 < pieces.size() || textAt < text.size() || bytes != "\r\n") {
+      // Inserted bytes; a line end after the last line is none of them.
+      if (bytes.data() == kSectionBlock.data())
+        change.sectionAt = newAt + kSectionBlock.find(kSectionStart);
+      newAt += bytes.size();
+      changed(textAt);
+      continue;
+    }
+    newAt += bytes.size();
+  }
+  if (textAt < text.size()) changed(text.size());
+  return change;
+}
+
+// The open elements that must hold the inserted section, outermost first.
+const std::vector<std::string> kSectionParents = {"configuration", "configSections",
+                                                  "sectionGroup system.webServer"};
+
+// What a parser has made of the text it was given so far.
+class Reading {
+ public:
+  explicit Reading(long long sectionAt) : sectionAt_(sectionAt) {
+    if (!parser_) throw std::bad_alloc();
+    // The parser would otherwise ask the system for entropy, and glibc ends the
+    // process when that call fails. Enough against colliding names: a file that
+    // only an administrator may write is no attacker's.
+    XML_SetHashSalt(parser_.get(), std::chrono::steady_clock::now().time_since_epoch().count() | 1);
+    XML_SetUserData(parser_.get(), this);
+    XML_SetElementHandler(parser_.get(), OnStart, OnEnd);
+    XML_SetCdataSectionHandler(parser_.get(), OnCdata<true>, OnCdata<false>);
+    XML_SetStartDoctypeDeclHandler(parser_.get(), OnDoctype);
+    XML_SetDefaultHandlerExpand(parser_.get(), OnOther);
+    // Text fed in parts must be parsed as far as it goes, not held back until
+    // more arrives: what it reached is judged after the last part.
+    XML_SetReparseDeferralEnabled(parser_.get(), XML_FALSE);
+  }
+  Reading(const Reading&) = delete;
+  Reading& operator=(const Reading&) = delete;
+
+  // Parses `bytes` as the next part of the text, as its end with `final`. False
+  // on a well-formedness error.
+  bool Feed(std::string_view bytes, bool final = false) {
+    constexpr size_t kPart = 1 << 20;  // keeps the parser's own copy small
+    do {
+      const size_t size = std::min(bytes.size(), kPart);
+      if (XML_Parse(parser_.get(), bytes.data(), static_cast<int>(size),
+                    final && size == bytes.size()) != XML_STATUS_OK) {
+        if (XML_GetErrorCode(parser_.get()) == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
+        return false;
+      }
+      bytes.remove_prefix(size);
+    } while (!bytes.empty());
+    return true;
+  }
+
+  // Whether the text up to `end` ended between markup, outside a CDATA section.
+  bool StandsBetweenMarkup(size_t end) const {
+    return consumed_ == static_cast<long long>(end) && !inCdata_;
+  }
+  // The same elements open, and the root seen in both or in neither.
+  bool SamePlace(const Reading& other) const {
+    return open_ == other.open_ && rootSeen_ == other.rootSeen_;
+  }
+  bool sectionPlaced() const { return sectionPlaced_; }
+  bool doctype() const { return doctype_; }
+
+ private:
+  static Reading& Of(void* data) {
+    Reading& reading = *static_cast<Reading*>(data);
+    const long long end = XML_GetCurrentByteIndex(reading.parser_.get()) +
+                          XML_GetCurrentByteCount(reading.parser_.get());
+    reading.consumed_ = std::max(reading.consumed_, end);
+    return reading;
+  }
+  static void OnStart(void* data, const XML_Char* name, const XML_Char** attributes) {
+    Reading& reading = Of(data);
+    std::string entry = name;
+    for (; entry == "sectionGroup" && *attributes; attributes += 2)
+      if (std::string_view(attributes[0]) == "name") entry += std::string(" ") + attributes[1];
+    if (XML_GetCurrentByteIndex(reading.parser_.get()) == reading.sectionAt_)
+      reading.sectionPlaced_ = reading.open_ == kSectionParents;
+    reading.open_.push_back(std::move(entry));
+    reading.rootSeen_ = true;
+  }
+  static void OnEnd(void* data, const XML_Char*) { Of(data).open_.pop_back(); }
+  template <bool start>
+  static void OnCdata(void* data) {
+    Of(data).inCdata_ = start;
+  }
+  static void OnDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+    Of(data).doctype_ = true;
+  }
+  static void OnOther(void* data, const XML_Char*, int) { Of(data); }
+
+  std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser_{XML_ParserCreate(nullptr),
+                                                                       XML_ParserFree};
+  const long long sectionAt_;
+  long long consumed_ = 0;         // where the last construct reported ends
+  std::vector<std::string> open_;  // a section group with its name
+  bool rootSeen_ = false, inCdata_ = false, doctype_ = false, sectionPlaced_ = false;
+};
+
+// Feeds `reading` the bytes of `pieces`, up to `end` of them unless `final`.
+bool FeedPieces(Reading& reading, const std::vector<Piece>& pieces, size_t end, bool final) {
+  for (size_t i = 0; i < pieces.size() && (final || end > 0); ++i) {
+    const std::string_view bytes = pieces[i].bytes.substr(0, final ? std::string_view::npos : end);
+    if (!reading.Feed(bytes, final && i + 1 == pieces.size())) return false;
+    end -= std::min(end, bytes.size());
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
+  const Change change = FindChange(text, rebuilt.pieces);
+  if (!change.ownLinesOnly) return false;
+  Reading before(-1), after(change.sectionAt);
+  const bool read = before.Feed(text.substr(0, change.textEnd)) &&
+                    FeedPieces(after, rebuilt.pieces, change.newEnd, false);
+  if (before.doctype() || after.doctype()) {
+    Reading whole(change.sectionAt);
+    return FeedPieces(whole, rebuilt.pieces, 0, true) &&
+           (change.sectionAt < 0 || whole.sectionPlaced());
+  }
+  return read && before.StandsBetweenMarkup(change.textEnd) &&
+         after.StandsBetweenMarkup(change.newEnd) && before.SamePlace(after) &&
+         (change.sectionAt < 0 || after.sectionPlaced());
+}

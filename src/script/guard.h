@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string_view>
+
+#include "script/rewrite.h"
+
+// Whether `rebuilt` may be published in place of `text`, the bytes it was rebuilt
+// from. A conforming XML parser reads both texts without an error up to the end of
+// the last change (a "\r" added before a line feed, or a line end added to the
+// last line, is no change) and stands there in both at the same place: between
+// markup, with the same elements open and the root element seen in both or in
+// neither, so the rest of the file reads alike. An inserted section must be
+// declared in <configuration><configSections><sectionGroup name="system.webServer">.
+// Every dropped line must be one this tool writes: a marker line, or a line that
+// declares the Quellmark section or holds only spaces and tabs. Only that much of
+// each text is parsed; with a document type declaration, which may declare
+// entities, the whole new text. Throws std::bad_alloc when the parser runs out
+// of memory.
+bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt);
