@@ -60,8 +60,7 @@ Change FindChange(std::string_view text, const std::vector<Piece>& pieces) {
       textAt += bytes.size();
     } else if (i + 1 < pieces.size() || textAt < text.size() || bytes != "\r\n") {
       // Inserted bytes; a line end after the last line is none of them.
-      if (bytes.data() == kSectionBlock.data())
-        change.sectionAt = newAt + kSectionBlock.find(kSectionStart);
+      if (bytes == kSectionBlock) change.sectionAt = newAt + kSectionBlock.find(kSectionStart);
       newAt += bytes.size();
       changed(textAt);
       continue;
