@@ -19,6 +19,9 @@ import tempfile
 import time
 
 MIB = 1 << 20
+BLOCK = (b'\t\t\t<!--QUELLMARK BEGIN-->\r\n'
+         b'\t\t\t<section name="Quellmark" overrideModeDefault="Deny" allowDefinition="Everywhere" />\r\n'
+         b'\t\t\t<!--QUELLMARK END-->\r\n')
 
 
 def configuration_of_size(size, sample):
@@ -40,6 +43,11 @@ def files(sample, wine):
         crlf = configuration_of_size(size, sample)
         yield "%d MiB CRLF" % (size // MIB), crlf, runs
         yield "%d MiB LF" % (size // MIB), crlf.replace(b"\r\n", b"\n"), runs
+        if size == 64 * MIB:
+            # The worst case for the XML check, which parses as far as the change
+            # reaches: an old block left above </configuration>.
+            end = crlf.rindex(b"</configuration>")
+            yield "64 MiB CRLF, an old block at the end", crlf[:end] + BLOCK + crlf[end:], runs
     if not wine:
         anchor = b'<sectionGroup name="system.webServer">\n'
         yield "16 MiB of 8-byte LF lines", anchor + b"<a   />\n" * (2 * MIB), 15
