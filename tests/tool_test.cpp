@@ -31,7 +31,8 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
                               "</sectionGroup></configSections></configuration>";
   const std::string crOnly =
       "<configuration>\r<configSections>\r" + kAnchor + "\r</sectionGroup>\r";
-  const std::string aside = C + "<!--" + kAnchor + "-->\r\n" + kAnchor + "\r\n";
+  const std::string aside =
+      C + "<sectionGroup name=\"a\"><!--" + kAnchor + "-->\r\n" + kAnchor + "\r\n";
   const std::string ends =
       "<!--\r\nThe lines from QUELLMARK BEGIN to QUELLMARK END are ours.\r\n-->\r\n";
   const std::string place = P + "Can not place section in script a.config";
@@ -63,7 +64,7 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {{c, a}, in, kNone, "", 0, in, kNone},
       {{c, a}, in + kBlock, kNone, P + "Section is not registered in script a.config", 3,
           in + kBlock, kNone},
-      {{u, a}, x + kBlock, kNone, "", 0, x, x + kBlock},
+      {{u, a}, x + m + "\n\t \r\n" + kBlock, kNone, "", 0, x, x + m + "\n\t \r\n" + kBlock},
       {{u, a}, x, kNone, "", 0, x, kNone},
       {{a}, oneLine, kNone, place, 1, kSame, kNone},
       {{a}, crOnly, kNone, place, 1, kSame, kNone},
@@ -76,6 +77,11 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {{u, a}, x + "<!-- note\r\nQUELLMARK END -->\r\n</x>\n", kNone, remove, 1, kSame, kNone},
       {{u, a}, x + m + "\n<section name=\"Quellmark\">\n<!--QUELLMARK END-->\n</section>", kNone,
           remove, 1, kSame, kNone},
+      {{u, a}, x + "<![CDATA[\n<!--QUELLMARK END-->\n]]></x>", kNone, remove, 1, kSame, kNone},
+      {{u, a}, "<x/>" + m + "\n<!--QUELLMARK END-->\n", kNone, remove, 1, kSame, kNone},
+      {{u, a}, "<!DOCTYPE x [\n<!ENTITY e \"QUELLMARK END\">\n]>\n<x>&e;</x>", kNone, remove, 1,
+          kSame, kNone},
+      {{a}, A + "<x", kNone, "", 0, A + kBlock + "<x\r\n", A + "<x"},
       // clang-format on
   };
   for (const auto& row : cases) {

@@ -175,14 +175,14 @@ bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
   if (!change.ownLinesOnly) return false;
   Reading before(-1), after(change.sectionAt);
-  const bool read = before.Feed(text.substr(0, change.textEnd)) &&
-                    FeedPieces(after, rebuilt.pieces, change.newEnd, false);
+  if (!before.Feed(text.substr(0, change.textEnd)) ||
+      !FeedPieces(after, rebuilt.pieces, change.newEnd, false) ||
+      (change.sectionAt >= 0 && !after.sectionPlaced()))
+    return false;
   if (before.doctype() || after.doctype()) {
-    Reading whole(change.sectionAt);
-    return FeedPieces(whole, rebuilt.pieces, 0, true) &&
-           (change.sectionAt < 0 || whole.sectionPlaced());
+    Reading whole(-1);
+    return FeedPieces(whole, rebuilt.pieces, 0, true);
   }
-  return read && before.StandsBetweenMarkup(change.textEnd) &&
-         after.StandsBetweenMarkup(change.newEnd) && before.SamePlace(after) &&
-         (change.sectionAt < 0 || after.sectionPlaced());
+  return before.StandsBetweenMarkup(change.textEnd) && after.StandsBetweenMarkup(change.newEnd) &&
+         before.SamePlace(after);
 }
