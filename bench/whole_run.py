@@ -49,7 +49,7 @@ def files(sample, wine):
             end = crlf.rindex(b"</configuration>")
             yield "64 MiB CRLF, an old block at the end", crlf[:end] + BLOCK + crlf[end:], runs
     if not wine:
-        anchor = b'<sectionGroup name="system.webServer">\n'
+        anchor = b'<configuration><configSections>\n<sectionGroup name="system.webServer">\n'
         yield "16 MiB of 8-byte LF lines", anchor + b"<a   />\n" * (2 * MIB), 15
         yield "10 million 1-byte LF lines", anchor + b"x\n" * 10**7, 9
 
