@@ -60,7 +60,7 @@ def files(path):
 def sweep(backup):
     trace, path = os.path.join(ROOT, "trace"), layout(backup=backup)
     expect("a run without faults", tool(path, trace=trace)[0], 0)
-    new, counts, started, injected = read(path), {}, False, 0
+    new, counts, started, injected, exhausted = read(path), {}, False, 0, False
     for line in open(trace):
         match = CALL.match(line)
         if not match:
@@ -70,6 +70,14 @@ def sweep(backup):
         started = started or NAME in line
         if not started or name == "exit_group":
             continue
+        if "O_EXCL" in line and not exhausted:
+            # Memory runs out once the first temporary file exists: it must go too.
+            path, exhausted = layout(backup=backup), True
+            status, output = tool(path, ["mmap:error=ENOMEM:when=%d+" % (counts.get("mmap", 0) + 1),
+                                         "brk:retval=0:when=%d+" % (counts.get("brk", 0) + 1)])
+            expect("memory exhausted: status, message, left behind",
+                   (status, output[:len(PREFIX)], set(files(path)) - {NAME, NAME + ".bak"}),
+                   (1, PREFIX, set()))
         # A failed flush or close of anything but the file read must fail the run.
         must_fail = name in ("fsync", "close") and not file.endswith(NAME) if file else False
         error = ERRORS.get(name, "EACCES")

@@ -30,6 +30,8 @@ void Check(RebuiltScript (*rewrite)(std::string_view), const std::vector<Row>& r
       return true;
     }));
     EXPECT_EQ(text, row.expected);
+    EXPECT_EQ(LongerThan(rebuilt.pieces, text.size()) + LongerThan(rebuilt.pieces, text.size() - 1),
+              !text.empty());
     EXPECT_EQ(rebuilt.inserted, row.inserted);
     EXPECT_EQ(rebuilt.unterminated, row.unterminated);
     EXPECT_EQ(SameText(rebuilt.pieces, row.input), row.input == row.expected);

@@ -66,6 +66,7 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
           in + kBlock, kNone},
       {{u, a}, x + m + "\n\t \r\n" + kBlock, kNone, "", 0, x, x + m + "\n\t \r\n" + kBlock},
       {{u, a}, x, kNone, "", 0, x, kNone},
+      {{u, a + "/"}, x, kNone, P + "Reading startup script a.config/ occur error", 1, kSame, kNone},
       {{a}, oneLine, kNone, place, 1, kSame, kNone},
       {{a}, crOnly, kNone, place, 1, kSame, kNone},
       {{a}, C + "<!--\r\n" + kAnchor + "\r\n-->\r\n" + A, kNone, place, 1, kSame, kNone},
@@ -101,8 +102,11 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
 }
 
 TEST_F(ToolTest, OptionsAndArgumentErrors) {
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{}, {"--check"}, {"--uninstall"}, {"--install", "a.config"}}) {
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{},
+                                                    {"--check"},
+                                                    {"--uninstall"},
+                                                    {"--install", "a.config"},
+                                                    {"--uninstall", "--check"}}) {
     const ToolRun run = RunTool(arguments);
     EXPECT_EQ(run.output + std::to_string(run.status), "argument error." + kToolLineEnd + "2");
   }

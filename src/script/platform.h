@@ -9,9 +9,13 @@
 
 // The operating-system calls of the update; one implementation per platform.
 
-// True when any entry, a folder or a dangling link included, is at `path`
-// (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES).
-bool PathExists(const std::string& path);
+enum class Lookup { kFound, kMissing, kFailed };
+
+// What is at `path`, links followed: an entry (kFound), nothing there (kMissing:
+// POSIX ENOENT, Windows ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND, a link to
+// nothing included), or what the system cannot tell (kFailed: a folder that may
+// not be searched, a loop of links, a file used as a folder, an invalid name).
+Lookup LookUp(const std::string& path);
 
 // Sizes are 32-bit signed counts: larger files are refused as unreadable.
 constexpr long long kMaxFileSize = 0x7FFFFFFF;
@@ -52,5 +56,5 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
 
 // From here on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a
 // closed console) removes the temporary file before the process ends, and a
-// write past the file size limit fails instead of ending the process.
+// write past the file size limit or to a closed pipe fails instead of ending it.
 void RemoveTemporaryFileOnInterrupt();

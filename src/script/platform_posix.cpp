@@ -121,9 +121,10 @@ bool FlushFolder(const std::string& path) {
 
 }  // namespace
 
-bool PathExists(const std::string& path) {
+Lookup LookUp(const std::string& path) {
   struct stat info;
-  return lstat(path.c_str(), &info) == 0;
+  if (stat(path.c_str(), &info) == 0) return Lookup::kFound;
+  return errno == ENOENT ? Lookup::kMissing : Lookup::kFailed;
 }
 
 bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
@@ -179,20 +180,22 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
     return created;
   });
   if (fd < 0) return WriteResult::kFailed;
+  // Whatever ends the write before the publish, a failure or an exception
+  // (memory exhausted) included, removes the temporary file.
+  struct Discard {
+    ~Discard() {
+      if (g_tempExists) unlink(g_tempPath);
+      g_tempExists = 0;
+    }
+  } discard;
   const std::string temp = g_tempPath;
   const auto write = [fd](std::string_view a, std::string_view b) { return WriteBoth(fd, a, b); };
   bool ok = StreamPieces(pieces, write) && TakeOverIdentity(fd, temp, read) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
-
-  const auto discard = [&](WriteResult result) {
-    unlink(temp.c_str());
-    g_tempExists = 0;
-    return result;
-  };
-  if (!ok) return discard(WriteResult::kFailed);
+  if (!ok) return WriteResult::kFailed;
   struct stat now;
   if (stat(read.path.c_str(), &now) != 0 || !SameFile(now, read.state->info))
-    return discard(WriteResult::kChanged);
+    return WriteResult::kChanged;
   const bool renamed = Uninterrupted([&] {
     const bool done =
         replace ? rename(temp.c_str(), path.c_str()) == 0
@@ -201,8 +204,7 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
     return done;
   });
   // Without replace, an entry already at `path` is kept.
-  if (!renamed)
-    return discard(!replace && errno == EEXIST ? WriteResult::kWritten : WriteResult::kFailed);
+  if (!renamed) return !replace && errno == EEXIST ? WriteResult::kWritten : WriteResult::kFailed;
   return FlushFolder(path) ? WriteResult::kWritten : WriteResult::kFailed;
 }
 
@@ -212,6 +214,8 @@ void RemoveTemporaryFileOnInterrupt() {
   action.sa_flags = SA_RESETHAND;
   sigfillset(&action.sa_mask);
   for (int signal : kInterrupts) sigaction(signal, &action, nullptr);
-  // Past the file size limit a write then fails with EFBIG, which is reported.
+  // Past the file size limit a write then fails with EFBIG, which is reported;
+  // a message to a closed pipe is lost, and the run's status stays what it is.
   signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
 }

@@ -149,8 +149,15 @@ bool Publish(const std::string& temp, const std::string& path, bool replace) {
 
 }  // namespace
 
-bool PathExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+Lookup LookUp(const std::string& path) {
+  // Opened without access, which no share mode refuses, and through any link.
+  const HANDLE file =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), Lookup::kFound;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Lookup::kMissing
+                                                                        : Lookup::kFailed;
 }
 
 // Read, not mapped: a file with a mapped view cannot be replaced.
@@ -201,18 +208,28 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   const HANDLE file = CreateTemporaryFile(path, owners);
   if (file == INVALID_HANDLE_VALUE) return WriteResult::kFailed;
+  // Whatever ends the write before the publish, a failure or an exception
+  // (memory exhausted) included, removes the temporary file; opened with
+  // FILE_SHARE_DELETE, it goes at once or when the process ends.
+  struct Discard {
+    ~Discard() {
+      if (g_tempExists) DeleteFileA(g_tempPath);
+      g_tempExists = 0;
+    }
+  } discard;
   const std::string temp = g_tempPath;
   const auto write = [file](std::string_view a, std::string_view b) {
     return WriteBoth(file, a, b);
   };
-  bool ok = StreamPieces(pieces, write) && TakeOverSecurity(file, *read.state, owners) &&
+  // The old file's rights before the first byte: until then it holds nothing, and
+  // its share mode lets no other process open it for reading meanwhile.
+  bool ok = TakeOverSecurity(file, *read.state, owners) && StreamPieces(pieces, write) &&
             FlushFileBuffers(file);
   ok = CloseHandle(file) && ok;
   ok = ok && SetFileAttributesA(temp.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL);
   const bool changed = ok && !Unchanged(read.path, *read.state);
   const bool published = ok && !changed && Publish(temp, path, replace);
-  if (!published) DeleteFileA(temp.c_str());
-  g_tempExists = 0;
+  if (published) g_tempExists = 0;
   return published ? WriteResult::kWritten : changed ? WriteResult::kChanged : WriteResult::kFailed;
 }
 

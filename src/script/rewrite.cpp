@@ -154,6 +154,23 @@ bool SameText(const std::vector<Piece>& pieces, std::string_view text) {
   return text.empty();
 }
 
+bool LongerThan(const std::vector<Piece>& pieces, size_t limit) {
+  size_t size = 0, grown = 0;  // grown: what the lone line feeds could add at most
+  for (const Piece& piece : pieces) {
+    size += piece.bytes.size();
+    if (piece.crlf) grown += piece.bytes.size();
+  }
+  // The line feeds are counted only near the limit: a search of the whole text.
+  if (size > limit || size + grown <= limit) return size > limit;
+  for (const Piece& piece : pieces) {
+    const std::string_view bytes = piece.bytes;
+    for (size_t feed = 0; piece.crlf && (feed = bytes.find('\n', feed)) != std::string_view::npos;
+         ++feed)
+      size += feed == 0 || bytes[feed - 1] != '\r';
+  }
+  return size > limit;
+}
+
 bool StreamPieces(const std::vector<Piece>& pieces,
                   const std::function<bool(std::string_view, std::string_view)>& write) {
   constexpr size_t kBufferSize = 256 << 10;

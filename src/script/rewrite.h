@@ -50,6 +50,9 @@ RebuiltScript RemoveSectionText(std::string_view text);
 // Whether `pieces` spell exactly `text`.
 bool SameText(const std::vector<Piece>& pieces, std::string_view text);
 
+// Whether the bytes of `pieces` number more than `limit`.
+bool LongerThan(const std::vector<Piece>& pieces, size_t limit);
+
 // Streams the bytes of `pieces` through one bounded buffer: `write` gets the
 // buffered bytes and, for a large plain piece, that piece itself, and must write
 // both whole. False as soon as `write` returns false.

@@ -25,12 +25,13 @@ std::string OccurError(const char* step, const std::string& path) {
 // Reads, rebuilds, backs up and writes, starting over when another program
 // changes the file in between.
 void Run(Mode mode, const std::string& path) {
-  if (!PathExists(path)) {
+  if (LookUp(path) == Lookup::kMissing) {
     // GBK for "configuration file not found".
     g_errorMessage.append(kPrefix)
         .append("\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE")
         .append(path);
   }
+  RemoveTemporaryFileOnInterrupt();
   const char* const progress = mode == Mode::kInstall  ? "Updating startup script"
                                : mode == Mode::kRemove ? "Removing section from startup script"
                                                        : "Checking startup script";
@@ -40,7 +41,6 @@ void Run(Mode mode, const std::string& path) {
     ReportLine("%s", g_errorMessage.c_str());
     return;
   }
-  if (mode != Mode::kCheck) RemoveTemporaryFileOnInterrupt();
 
   const std::string backupPath = MakeBackupPath(path);
   for (int round = 0; round < 3; ++round) {
@@ -64,7 +64,10 @@ void Run(Mode mode, const std::string& path) {
       if (!same) GiveUp(kPrefix + "Section is not registered in script " + path, 3);
       return;
     }
-    const bool backUp = (mode == Mode::kInstall || !same) && !PathExists(backupPath);
+    // Anything at the backup's name is kept: it is published without replacing.
+    // A text the tool could no longer read, not even to undo the install.
+    if (!same && LongerThan(rebuilt.pieces, kMaxFileSize)) GiveUp(OccurError("Writing", path));
+    const bool backUp = (mode == Mode::kInstall || !same) && LookUp(backupPath) != Lookup::kFound;
     if (same && !backUp) return;
     if (!MayWrite(read)) GiveUp(OccurError("Writing", path));
 
