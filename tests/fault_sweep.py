@@ -8,11 +8,15 @@ import os, re, resource, shutil, subprocess, sys, tempfile, time
 
 TOOL, SAMPLE = sys.argv[1], sys.argv[2]
 NAME, ROOT = "applicationHost.config", tempfile.mkdtemp(prefix="quellmark-sweep-")
-OLD = open(SAMPLE, "rb").read()
+# Lines enough to fill the writer's 256 KiB buffer more than once.
+OLD = open(SAMPLE, "rb").read().replace(b"</configuration>", b"<!-- a line -->\n" * 20000 +
+                                        b"</configuration>")
 OTHER, EARLIER = OLD + b"\n<!-- another program's text -->", b"<!-- an earlier backup -->\r\n"
+SAME_SIZE = OLD.replace(b"<!-- a line -->", b"<!-- A LINE -->", 1)
 # The error each call fails with, EACCES when not named; brk fails by returning
 # the old break, which an injected error does not imitate.
-ERRORS = {"write": "ENOSPC", "writev": "ENOSPC", "read": "EIO", "pread64": "EIO", "fsync": "EIO",
+ERRORS = {"write": "ENOSPC", "writev": "ENOSPC", "fsetxattr": "ENOSPC", "read": "EIO",
+          "pread64": "EIO", "fsync": "EIO",
           "close": "EIO", "lseek": "EINVAL", "mmap": "ENOMEM", "munmap": "ENOMEM", "brk": None}
 CALL = re.compile(r"^\d+ +(\w+)\((?:\d+<([^>]*)>)?")  # a call, and the file it names (strace -y)
 HELD = "fsync:delay_enter=1500000"  # flushes held for 1.5 s
@@ -26,6 +30,7 @@ def read(path):
 def layout(text=OLD, backup=None):
     path = os.path.join(tempfile.mkdtemp(dir=ROOT), NAME)
     open(path, "wb").write(text)
+    os.setxattr(path, "user.origin", b"installer")  # copied onto each new file
     if backup:
         open(path + ".bak", "wb").write(backup)
     return path
@@ -57,9 +62,23 @@ def files(path):
     return sorted(os.listdir(os.path.dirname(path)))
 
 
+# Each temporary file is flushed before its rename, and its folder after; returns the renames.
+def flushed_in_order(trace):
+    calls = open(trace).read().splitlines()
+    renames = [(i, re.search(r'"([^"]+)"', line)[1]) for i, line in enumerate(calls)
+               if (CALL.match(line) or [0, ""])[1].startswith("rename")]
+    for i, temp in renames:
+        flushes = lambda calls, name: any(re.match(r"\d+ +fsync\(\d+<%s>" % re.escape(name), c)
+                                          for c in calls)
+        expect("a flush before the rename of " + temp, flushes(calls[:i], temp), True)
+        expect("its folder's flush after it", flushes(calls[i:], os.path.dirname(temp)), True)
+    return len(renames)
+
+
 def sweep(backup):
     trace, path = os.path.join(ROOT, "trace"), layout(backup=backup)
     expect("a run without faults", tool(path, trace=trace)[0], 0)
+    expect("files renamed into place", flushed_in_order(trace), 1 if backup else 2)
     new, counts, started, injected, exhausted = read(path), {}, False, 0, False
     for line in open(trace):
         match = CALL.match(line)
@@ -78,8 +97,10 @@ def sweep(backup):
             expect("memory exhausted: status, message, left behind",
                    (status, output[:len(PREFIX)], set(files(path)) - {NAME, NAME + ".bak"}),
                    (1, PREFIX, set()))
-        # A failed flush or close of anything but the file read must fail the run.
-        must_fail = name in ("fsync", "close") and not file.endswith(NAME) if file else False
+        # A failed flush, close or attribute copy of anything but the file read, or a
+        # folder that cannot be opened for its flush, must fail the run.
+        must_fail = name in ("fsync", "close", "fsetxattr") and not file.endswith(NAME) \
+            if file else "O_DIRECTORY" in line
         error = ERRORS.get(name, "EACCES")
         interrupt = "signal=SIG" + ("INT", "TERM", "HUP")[injected % 3]
         for how in ["error=%s" % error] * bool(error) + ["signal=SIGKILL", interrupt]:
@@ -103,19 +124,22 @@ def sweep(backup):
 # Other programs, limits and odd files.
 def others():
     installed = {}
-    for text in (OLD, OTHER):
+    for text in (OLD, OTHER, SAME_SIZE):
         path = layout(text)
         expect("a run without faults", tool(path)[0], 0)
         installed[text] = read(path)
 
     rename_over = lambda path: (open(path + "~", "wb").write(OTHER), os.rename(path + "~", path))
-    rewrite_in_place = lambda path: open(path, "r+b").write(OTHER)
+    in_place = lambda text: lambda path: open(path, "r+b").write(text)
     backup_appears = lambda path: open(path + ".bak", "wb").write(EARLIER)
     keep_changing = lambda path: [time.sleep(0.2) or open(path, "wb").write(OTHER + b" " * (i % 2))
                                   for i in range(30)]
     for name, other, text, backup in (("rename", rename_over, installed[OTHER], OTHER),
-                                      ("in place", rewrite_in_place, installed[OTHER], OTHER),
+                                      ("in place", in_place(OTHER), installed[OTHER], OTHER),
+                                      ("same size", in_place(SAME_SIZE), installed[SAME_SIZE],
+                                       SAME_SIZE),
                                       ("new backup", backup_appears, installed[OLD], EARLIER)):
+        time.sleep(1 - time.time() % 1)  # read and changed within one second
         path = layout()
         expect(name, tool(path, [HELD + ":when=1"], other=other), (0, b""))
         expect(name + ": files", (read(path), read(path + ".bak"), files(path)),

@@ -67,6 +67,8 @@ TEST(RebuildScriptText, FollowsEachRule) {
      "\r\n" + A + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true, false},
     {"zero bytes", "a" + nul + "\r\n" + A + "\r\n" + nul, "a" + nul + "\r\n" + A + "\r\n" + kBlock +
      nul + "\r\n", true, false},
+    {"a lone line feed ending a block of the scan", std::string(64, 'x') + "\n",
+     std::string(64, 'x') + "\r\n", false, false},
     {"near miss of the anchor", "<sectionGroup name=\"system.webServer\" >\r\n",
      "<sectionGroup name=\"system.webServer\" >\r\n", false, false},
     {"long", A + "\n" + lines + line, A + "\r\n" + kBlock + crlfLines + line + "\r\n", true, false},
