@@ -130,14 +130,13 @@ def others():
         installed[text] = read(path)
 
     rename_over = lambda path: (open(path + "~", "wb").write(OTHER), os.rename(path + "~", path))
-    in_place = lambda text: lambda path: open(path, "r+b").write(text)
+    same_size_in_place = lambda path: open(path, "r+b").write(SAME_SIZE)
     backup_appears = lambda path: open(path + ".bak", "wb").write(EARLIER)
     keep_changing = lambda path: [time.sleep(0.2) or open(path, "wb").write(OTHER + b" " * (i % 2))
                                   for i in range(30)]
     for name, other, text, backup in (("rename", rename_over, installed[OTHER], OTHER),
-                                      ("in place", in_place(OTHER), installed[OTHER], OTHER),
-                                      ("same size", in_place(SAME_SIZE), installed[SAME_SIZE],
-                                       SAME_SIZE),
+                                      ("same size in place", same_size_in_place,
+                                       installed[SAME_SIZE], SAME_SIZE),
                                       ("new backup", backup_appears, installed[OLD], EARLIER)):
         time.sleep(1 - time.time() % 1)  # read and changed within one second
         path = layout()
