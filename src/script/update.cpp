@@ -64,9 +64,9 @@ void Run(Mode mode, const std::string& path) {
       if (!same) GiveUp(kPrefix + "Section is not registered in script " + path, 3);
       return;
     }
-    // Anything at the backup's name is kept: it is published without replacing.
     // A text the tool could no longer read, not even to undo the install.
     if (!same && LongerThan(rebuilt.pieces, kMaxFileSize)) GiveUp(OccurError("Writing", path));
+    // Anything at the backup's name is kept: it is published without replacing.
     const bool backUp = (mode == Mode::kInstall || !same) && LookUp(backupPath) != Lookup::kFound;
     if (same && !backUp) return;
     if (!MayWrite(read)) GiveUp(OccurError("Writing", path));
