@@ -124,7 +124,8 @@ class Reading {
   bool doctype() const { return doctype_; }
 
  private:
-  static Reading& Of(void* data) {
+  // The reading an event belongs to, which has now read up to the event's end.
+  static Reading& Note(void* data) {
     Reading& reading = *static_cast<Reading*>(data);
     const long long end = XML_GetCurrentByteIndex(reading.parser_.get()) +
                           XML_GetCurrentByteCount(reading.parser_.get());
@@ -132,24 +133,25 @@ class Reading {
     return reading;
   }
   static void OnStart(void* data, const XML_Char* name, const XML_Char** attributes) {
-    Reading& reading = Of(data);
+    Reading& reading = Note(data);
     std::string entry = name;
-    for (; entry == "sectionGroup" && *attributes; attributes += 2)
-      if (std::string_view(attributes[0]) == "name") entry += std::string(" ") + attributes[1];
+    if (entry == "sectionGroup")
+      for (; *attributes; attributes += 2)
+        if (std::string_view(attributes[0]) == "name") entry += std::string(" ") + attributes[1];
     if (XML_GetCurrentByteIndex(reading.parser_.get()) == reading.sectionAt_)
       reading.sectionPlaced_ = reading.open_ == kSectionParents;
     reading.open_.push_back(std::move(entry));
     reading.rootSeen_ = true;
   }
-  static void OnEnd(void* data, const XML_Char*) { Of(data).open_.pop_back(); }
+  static void OnEnd(void* data, const XML_Char*) { Note(data).open_.pop_back(); }
   template <bool start>
   static void OnCdata(void* data) {
-    Of(data).inCdata_ = start;
+    Note(data).inCdata_ = start;
   }
   static void OnDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-    Of(data).doctype_ = true;
+    Note(data).doctype_ = true;
   }
-  static void OnOther(void* data, const XML_Char*, int) { Of(data); }
+  static void OnOther(void* data, const XML_Char*, int) { Note(data); }
 
   std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser_{XML_ParserCreate(nullptr),
                                                                        XML_ParserFree};
@@ -159,12 +161,12 @@ class Reading {
   bool rootSeen_ = false, inCdata_ = false, doctype_ = false, sectionPlaced_ = false;
 };
 
-// Feeds `reading` the bytes of `pieces`, up to `end` of them unless `final`.
-bool FeedPieces(Reading& reading, const std::vector<Piece>& pieces, size_t end, bool final) {
-  for (size_t i = 0; i < pieces.size() && (final || end > 0); ++i) {
-    const std::string_view bytes = pieces[i].bytes.substr(0, final ? std::string_view::npos : end);
-    if (!reading.Feed(bytes, final && i + 1 == pieces.size())) return false;
-    end -= std::min(end, bytes.size());
+// Feeds `reading` the first `end` bytes of `pieces`.
+bool FeedPieces(Reading& reading, const std::vector<Piece>& pieces, size_t end) {
+  for (auto piece = pieces.begin(); piece != pieces.end() && end > 0; ++piece) {
+    const std::string_view bytes = piece->bytes.substr(0, end);
+    if (!reading.Feed(bytes)) return false;
+    end -= bytes.size();
   }
   return true;
 }
@@ -176,12 +178,12 @@ bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
   if (!change.ownLinesOnly) return false;
   Reading before(-1), after(change.sectionAt);
   if (!before.Feed(text.substr(0, change.textEnd)) ||
-      !FeedPieces(after, rebuilt.pieces, change.newEnd, false) ||
+      !FeedPieces(after, rebuilt.pieces, change.newEnd) ||
       (change.sectionAt >= 0 && !after.sectionPlaced()))
     return false;
   if (before.doctype() || after.doctype()) {
     Reading whole(-1);
-    return FeedPieces(whole, rebuilt.pieces, 0, true);
+    return FeedPieces(whole, rebuilt.pieces, std::string_view::npos) && whole.Feed({}, true);
   }
   return before.StandsBetweenMarkup(change.textEnd) && after.StandsBetweenMarkup(change.newEnd) &&
          before.SamePlace(after);
