@@ -147,6 +147,10 @@ def others():
     expect("a file that keeps changing", tool(path, [HELD], other=keep_changing),
            (1, message(b"Startup script %s was changed by another program", path)))
     path = layout()
+    expect("a file cut short while it is read", tool(path, ["pread64:delay_enter=1500000"],
+                                                     other=lambda path: os.truncate(path, 99)),
+           (1, message(b"Reading startup script %s occur error", path)))
+    path = layout()
     expect("EINTR from writev", tool(path, ["writev:error=EINTR:when=1"]), (0, b""))
     expect("EINTR from writev: the file", read(path), installed[OLD])
     os.remove(path), os.mkfifo(path)

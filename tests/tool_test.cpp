@@ -106,11 +106,9 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
 }
 
 TEST_F(ToolTest, OptionsAndArgumentErrors) {
-  for (const std::vector<std::string>& arguments : {std::vector<std::string>{},
-                                                    {"--check"},
-                                                    {"--uninstall"},
-                                                    {"--install", "a.config"},
-                                                    {"--uninstall", "--check"}}) {
+  const std::vector<std::vector<std::string>> errors = {
+      {}, {"--check"}, {"--uninstall"}, {"--install", "a.config"}, {"--uninstall", "--check"}};
+  for (const std::vector<std::string>& arguments : errors) {
     const ToolRun run = RunTool(arguments);
     EXPECT_EQ(run.output + std::to_string(run.status), "argument error." + kToolLineEnd + "2");
   }
