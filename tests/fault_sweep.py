@@ -16,8 +16,8 @@ SAME_SIZE = OLD.replace(b"<!-- a line -->", b"<!-- A LINE -->", 1)
 # The error each call fails with, EACCES when not named; brk fails by returning
 # the old break, which an injected error does not imitate.
 ERRORS = {"write": "ENOSPC", "writev": "ENOSPC", "fsetxattr": "ENOSPC", "read": "EIO",
-          "pread64": "EIO", "fsync": "EIO",
-          "close": "EIO", "lseek": "EINVAL", "mmap": "ENOMEM", "munmap": "ENOMEM", "brk": None}
+          "pread64": "EIO", "fsync": "EIO", "close": "EIO", "lseek": "EINVAL", "mmap": "ENOMEM",
+          "munmap": "ENOMEM", "brk": None}
 CALL = re.compile(r"^\d+ +(\w+)\((?:\d+<([^>]*)>)?")  # a call, and the file it names (strace -y)
 HELD = "fsync:delay_enter=1500000"  # flushes held for 1.5 s
 PREFIX = b"[QuellmarkInstaller] "
@@ -67,9 +67,9 @@ def flushed_in_order(trace):
     calls = open(trace).read().splitlines()
     renames = [(i, re.search(r'"([^"]+)"', line)[1]) for i, line in enumerate(calls)
                if (CALL.match(line) or [0, ""])[1].startswith("rename")]
+    flushes = lambda calls, name: any(re.match(r"\d+ +fsync\(\d+<%s>" % re.escape(name), c)
+                                      for c in calls)
     for i, temp in renames:
-        flushes = lambda calls, name: any(re.match(r"\d+ +fsync\(\d+<%s>" % re.escape(name), c)
-                                          for c in calls)
         expect("a flush before the rename of " + temp, flushes(calls[:i], temp), True)
         expect("its folder's flush after it", flushes(calls[i:], os.path.dirname(temp)), True)
     return len(renames)
