@@ -12,23 +12,59 @@ need_packages() {
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Unpacks Debian's expat source package, with Debian's patches, into
-# build/expat-source for the Windows cross build. Source lists are fetched into a
-# folder of their own, from the main archive entries of the machine's own apt
-# setup (the security archive serves no sources), so apt's setup is not changed.
-fetch_expat_source() {
-  local into=build/expat-source apt=$PWD/build/apt-source
-  [ -f "$into/expat/lib/xmlparse.c" ] && return 0
-  need_packages dpkg-dev
-  rm -rf "$apt" "$into" && mkdir -p "$apt/lists/partial" "$apt/parts" "$apt/download"
+# The XML parser that both builds carry: Debian's expat source package at exactly
+# this version, its .dsc checked against this digest. To move the pin, run
+# `scripts/packages.sh versions`, pick the newest version it lists that downloads
+# and set both lines; the digest is the sha256sum of that version's .dsc.
+EXPAT_VERSION=2.8.3-1~deb13u1
+EXPAT_DSC_SHA256=d17f15fe413a553c72185d2d00448b87db72354e0d8fa6099ad19ee19e7117af
+
+# Runs apt-get with source lists of its own in build/apt-source: the unstable
+# suite of the machine's own main archive, which serves the newest sources (the
+# security archive serves none). The machine's apt setup is not changed.
+apt_sources() {
+  local apt=$PWD/build/apt-source
+  rm -rf "$apt/parts" && mkdir -p "$apt/lists/partial" "$apt/parts"
   cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-    awk -v RS= -v ORS='\n\n' '/Types: deb/ && !/security/ { sub(/Types: deb/, "Types: deb-src"); print }' \
-      >"$apt/parts/main.sources"
-  grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | grep -v security | sed 's/^deb /deb-src /' \
-    >"$apt/parts/main.list" || true
+    awk -v RS= '/Types: deb/ && !/security/ { sub(/Types: deb/, "Types: deb-src");
+      sub(/Suites:[^\n]*/, "Suites: sid"); sub(/Components:[^\n]*/, "Components: main");
+      print; exit }' >"$apt/parts/main.sources"
+  grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | grep -v security | head -n 1 |
+    sed -E 's/^deb( \[[^]]*\])? ([^ ]+) .*/deb-src\1 \2 sid main/' >"$apt/parts/main.list" || true
   local options=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$apt/parts"
     -o Dir::State::Lists="$apt/lists" -o APT::Sandbox::User=root)
   apt-get "${options[@]}" update -qq
-  (cd "$apt/download" && apt-get "${options[@]}" source --download-only -qq expat)
-  dpkg-source -x "$apt"/download/expat_*.dsc "$into" >/dev/null
+  "$1" "${options[@]}" "${@:2}"
 }
+
+# Unpacks the pinned expat source, with Debian's patches, into build/expat-source,
+# once per pin. Fails, naming the pin, when the archive no longer serves it or
+# serves other bytes: never another version.
+fetch_expat_source() {
+  local into=build/expat-source download=build/apt-source/download
+  [ "$(cat "$into/pin" 2>/dev/null)" = "$EXPAT_VERSION $EXPAT_DSC_SHA256" ] && return 0
+  need_packages dpkg-dev
+  rm -rf "$into" "$download" && mkdir -p "$download"
+  if ! (cd "$download" && apt_sources apt-get source --download-only -qq "expat=$EXPAT_VERSION"); then
+    echo "The archive no longer serves expat $EXPAT_VERSION, the version pinned in" \
+      "scripts/packages.sh: move the pin as its comment says." >&2
+    return 1
+  fi
+  if ! echo "$EXPAT_DSC_SHA256  $download/expat_${EXPAT_VERSION#*:}.dsc" | sha256sum -c --quiet; then
+    echo "expat $EXPAT_VERSION's .dsc is not the one pinned in scripts/packages.sh." >&2
+    return 1
+  fi
+  # dpkg-source checks the files against the .dsc; the .dsc's own signature is its
+  # uploader's, whose key this machine lacks: apt and the pin have vouched for it.
+  local unpacked
+  unpacked=$(dpkg-source -x "$download/expat_${EXPAT_VERSION#*:}.dsc" "$into" 2>&1) ||
+    { echo "$unpacked" >&2; return 1; }
+  echo "$EXPAT_VERSION $EXPAT_DSC_SHA256" >"$into/pin"
+}
+
+# `scripts/packages.sh versions`: the expat sources the archive lists, newest first.
+if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = versions ]; then
+  set -euo pipefail
+  cd "$(dirname "$0")/.."
+  apt_sources apt-cache showsrc expat | sed -n 's/^Version: //p' | sort -rV
+fi

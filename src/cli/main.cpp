@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "script/failure.h"
+#include "script/guard.h"
 #include "script/update.h"
 
 namespace {
@@ -20,8 +21,12 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
   const std::string_view option = argc > 1 ? argv[1] : "";
-  if (option == "--help" || option == "--version") {
-    std::fputs(option == "--help" ? kUsage : "QuellmarkInstaller " QUELLMARK_VERSION "\n", stdout);
+  if (option == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (option == "--version") {
+    ReportLine("QuellmarkInstaller " QUELLMARK_VERSION " (%s)\n", ParserVersion().c_str());
     return 0;
   }
   void (*run)(const char*) = UpdateStartupScript;

@@ -89,9 +89,11 @@ class Reading {
     XML_SetCdataSectionHandler(parser_.get(), OnCdata<true>, OnCdata<false>);
     XML_SetStartDoctypeDeclHandler(parser_.get(), OnDoctype);
     XML_SetDefaultHandlerExpand(parser_.get(), OnOther);
+#ifdef HAVE_XML_SET_REPARSE_DEFERRAL
     // Text fed in parts must be parsed as far as it goes, not held back until
     // more arrives: what it reached is judged after the last part.
     XML_SetReparseDeferralEnabled(parser_.get(), XML_FALSE);
+#endif
   }
   Reading(const Reading&) = delete;
   Reading& operator=(const Reading&) = delete;
@@ -172,6 +174,12 @@ bool FeedPieces(Reading& reading, const std::vector<Piece>& pieces, size_t end) 
 }
 
 }  // namespace
+
+std::string ParserVersion() {
+  const XML_Expat_Version version = XML_ExpatVersionInfo();
+  return "expat " + std::to_string(version.major) + "." + std::to_string(version.minor) + "." +
+         std::to_string(version.micro);
+}
 
 bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "script/rewrite.h"
@@ -17,3 +18,6 @@
 // entities, the whole new text. Throws std::bad_alloc when the parser runs out
 // of memory.
 bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt);
+
+// The parser linked in, as "expat 2.8.3".
+std::string ParserVersion();
