@@ -43,6 +43,12 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
   const std::string notFound = P + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
   const std::string unreadable = P + "Reading startup script a.config occur error";
   const std::string u = "--uninstall", c = "--check", a = "a.config";
+  const std::string own = "<section name=\"Quellmark\" />",
+                    wide = P + "Can not edit UTF-16 script a.config";
+  const std::string used =
+      "</sectionGroup></configSections><system.webServer><Quellmark /></system.webServer>";
+  const std::string other =
+      C + "<sectionGroup name=\"x\">" + own + "</sectionGroup>\r\n" + kAnchor + "\r\n";
   const struct {
     std::vector<std::string> arguments;
     std::string file, backup, output;  // the files before the run, and what follows the progress
@@ -62,9 +68,9 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {{a, "b.config", "c"}, C + kAnchor + "\n<x/>\n" + kBlock, "first", "", 0, in, "first"},
       {{a}, in, kNone, "", 0, kSame, in},
       {{c, a}, in, kNone, "", 0, kSame, kNone},
-      {{c, a}, in + "<y/>\n", kNone, P + "Section is not registered in script a.config", 3, kSame,
-          kNone},
-      {{u, a}, x + m + "\n\t \r\n" + kBlock, kNone, "", 0, x, x + m + "\n\t \r\n" + kBlock},
+      {{c, a}, in + "<y/>\n", kNone, P + "Install would change script a.config", 3, kSame, kNone},
+      {{u, a}, x + "<!-- QUELLMARK BEGIN -->\n\t \r\n" + kBlock, kNone, "", 0, x,
+          x + "<!-- QUELLMARK BEGIN -->\n\t \r\n" + kBlock},
       {{u, a}, x, kNone, "", 0, kSame, kNone},
       {{u, a + "/"}, x, kNone, P + "Reading startup script a.config/ occur error", 1, kSame, kNone},
       {{a}, oneLine, kNone, place, 1, kSame, kNone},
@@ -83,6 +89,16 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {{u, a}, "<!DOCTYPE x [\n<!ENTITY e \"QUELLMARK END\">\n]>\n<x>", kNone, remove, 1,
           kSame, kNone},
       {{a}, A + "<x", kNone, "", 0, A + kBlock + "<x\r\n", A + "<x"},
+      {{c, a}, A + own + "\r\n", kNone, place, 1, kSame, kNone},
+      {{a}, other, kNone, "", 0, other + kBlock, other},
+      {{u, a}, A + kBlock + used, kNone, P + "Section is still used in script a.config", 1, kSame,
+          kNone},
+      {{u, a}, A + own + "\r\n" + kBlock + used, kNone, "", 0, A + own + "\r\n" + used,
+          A + own + "\r\n" + kBlock + used},
+      {{a}, A + kBlock + "<!--QUELLMARK END--><x/>\r\n", kNone, place, 1, kSame, kNone},
+      {{u, a}, x + m + "\n" + own + own + "\n" + kBlock, kNone, remove, 1, kSame, kNone},
+      {{u, a}, "\xFF\xFE" + kBlock, kNone, wide, 1, kSame, kNone},
+      {{c, a}, std::string("<\0", 2) + A, kNone, wide, 1, kSame, kNone},
       // clang-format on
   };
   for (const auto& row : cases) {
@@ -107,7 +123,7 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
 
 TEST_F(ToolTest, OptionsAndArgumentErrors) {
   const std::vector<std::vector<std::string>> errors = {
-      {}, {"--check"}, {"--uninstall"}, {"--install", "a.config"}, {"--uninstall", "--check"}};
+      {}, {""}, {"--check"}, {"--uninstall", ""}, {"--install", "a.config"}, {"--uninstall", "--"}};
   for (const std::vector<std::string>& arguments : errors) {
     const ToolRun run = RunTool(arguments);
     EXPECT_EQ(run.output + std::to_string(run.status), "argument error." + kToolLineEnd + "2");

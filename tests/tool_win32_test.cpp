@@ -26,6 +26,11 @@ TEST_F(ToolTest, RetriesAFileHeldOpen) {
   EXPECT_EQ(RunTool({"a.config"}).status, 0);
   release.join();
   EXPECT_EQ(ReadFile("a.config.bak") + std::to_string(Entries()), "first2");
+  // Held without read sharing for a moment, the file is read once it is released.
+  const HANDLE held = CreateFileA("a.config", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::thread close([&] { Sleep(300), CloseHandle(held); });
+  EXPECT_EQ(RunTool({"--check", "a.config"}).status, 0);
+  close.join();
 }
 
 TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {

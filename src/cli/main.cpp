@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
   if (option == "--check") run = CheckStartupScript;
   const int pathIndex = run == UpdateStartupScript ? 1 : 2;
   // A PATH that starts with "--" is a mistyped option: such a file is named ./--x.
-  if (pathIndex >= argc || std::string_view(argv[pathIndex]).substr(0, 2) == "--") {
+  if (pathIndex >= argc || argv[pathIndex][0] == '\0' ||
+      std::string_view(argv[pathIndex]).substr(0, 2) == "--") {
     ReportLine("argument error.\n");
     return 2;
   }

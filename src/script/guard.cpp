@@ -12,7 +12,9 @@
 
 namespace {
 
+constexpr std::string_view kSectionName = "Quellmark";
 constexpr std::string_view kSectionStart = "<section name=\"Quellmark\"";
+constexpr size_t kEnd = std::string_view::npos;  // the end of a text
 
 // Where the last change ends, in the text read and in the new text as its pieces
 // spell it (a "\r" added before a line feed is left out: XML reads both alike);
@@ -24,8 +26,9 @@ struct Change {
   bool ownLinesOnly = true;
 };
 
-// Whether each of the whole `lines` is a marker line, a declaration of the
-// Quellmark section or a line of spaces and tabs.
+// Whether each of the whole `lines`, without its line end and the spaces and tabs
+// around it, is one this tool writes: a marker line that is one comment, or a
+// blank line or one empty-element tag that declares the section.
 bool OwnLines(std::string_view lines) {
   while (!lines.empty()) {
     const size_t feed = lines.find('\n');
@@ -33,12 +36,19 @@ bool OwnLines(std::string_view lines) {
     lines.remove_prefix(feed == std::string_view::npos ? lines.size() : feed + 1);
     if (feed != std::string_view::npos && !line.empty() && line.back() == '\r')
       line.remove_suffix(1);
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos) continue;
+    line = line.substr(first, line.find_last_not_of(" \t") + 1 - first);
     const auto holds = [line](std::string_view what) {
       return line.find(what) != std::string_view::npos;
     };
-    if (!holds(kBeginMarker) && !holds(kEndMarker) && !holds(kSectionStart) &&
-        line.find_first_not_of(" \t") != std::string_view::npos)
-      return false;
+    // A marker text, or kSectionStart, is longer than the ends looked at.
+    const bool own = holds(kBeginMarker) || holds(kEndMarker)
+                         ? line.substr(0, 4) == "<!--" && line.find("-->", 4) == line.size() - 3
+                         : line.substr(0, kSectionStart.size()) == kSectionStart &&
+                               line.substr(line.size() - 2) == "/>" &&
+                               line.find('<', 1) == std::string_view::npos;
+    if (!own) return false;
   }
   return true;
 }
@@ -99,15 +109,20 @@ class Reading {
   Reading& operator=(const Reading&) = delete;
 
   // Parses `bytes` as the next part of the text, as its end with `final`. False
-  // on a well-formedness error.
+  // on a well-formedness error; once stopped at the group's end, takes nothing
+  // more and succeeds.
   bool Feed(std::string_view bytes, bool final = false) {
-    constexpr size_t kPart = 1 << 20;  // keeps the parser's own copy small
     do {
-      const size_t size = std::min(bytes.size(), kPart);
+      if (stopped_) return true;
+      const size_t size = std::min(bytes.size(), part_);
+      // The parser copies each part: small ones while a stop may come soon, then
+      // up to 1 MiB, few enough that a token across parts is not parsed too often.
+      part_ = std::min<size_t>(2 * part_, 1 << 20);
       if (XML_Parse(parser_.get(), bytes.data(), static_cast<int>(size),
                     final && size == bytes.size()) != XML_STATUS_OK) {
-        if (XML_GetErrorCode(parser_.get()) == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-        return false;
+        const XML_Error error = XML_GetErrorCode(parser_.get());
+        if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
+        return error == XML_ERROR_ABORTED;
       }
       bytes.remove_prefix(size);
     } while (!bytes.empty());
@@ -122,8 +137,15 @@ class Reading {
   bool SamePlace(const Reading& other) const {
     return open_ == other.open_ && rootSeen_ == other.rootSeen_;
   }
+  // From here on the parse stops where the group that must hold the section ends.
+  void StopAtGroupEnd() { stopAtGroupEnd_ = true, stopped_ = groupEnded_; }
   bool sectionPlaced() const { return sectionPlaced_; }
   bool doctype() const { return doctype_; }
+  // Declarations of the section in that group, read so far.
+  int declarations() const { return declarations_; }
+  // Whether an element Quellmark in a system.webServer element has been read:
+  // settings that need the declaration.
+  bool used() const { return used_; }
 
  private:
   // The reading an event belongs to, which has now read up to the event's end.
@@ -137,15 +159,26 @@ class Reading {
   static void OnStart(void* data, const XML_Char* name, const XML_Char** attributes) {
     Reading& reading = Note(data);
     std::string entry = name;
-    if (entry == "sectionGroup")
-      for (; *attributes; attributes += 2)
-        if (std::string_view(attributes[0]) == "name") entry += std::string(" ") + attributes[1];
+    std::string_view named;
+    for (; *attributes; attributes += 2)
+      if (std::string_view(attributes[0]) == "name") named = attributes[1];
+    if (entry == "sectionGroup") entry += " " + std::string(named);
+    const bool inGroup = reading.open_ == kSectionParents;
     if (XML_GetCurrentByteIndex(reading.parser_.get()) == reading.sectionAt_)
-      reading.sectionPlaced_ = reading.open_ == kSectionParents;
+      reading.sectionPlaced_ = inGroup;
+    reading.declarations_ += inGroup && entry == "section" && named == kSectionName;
+    reading.used_ = reading.used_ || (entry == kSectionName && !reading.open_.empty() &&
+                                      reading.open_.back() == "system.webServer");
     reading.open_.push_back(std::move(entry));
     reading.rootSeen_ = true;
   }
-  static void OnEnd(void* data, const XML_Char*) { Note(data).open_.pop_back(); }
+  static void OnEnd(void* data, const XML_Char*) {
+    Reading& reading = Note(data);
+    reading.groupEnded_ = reading.groupEnded_ || reading.open_ == kSectionParents;
+    reading.open_.pop_back();
+    if (reading.groupEnded_ && reading.stopAtGroupEnd_ && !reading.stopped_)
+      reading.stopped_ = true, XML_StopParser(reading.parser_.get(), XML_FALSE);
+  }
   template <bool start>
   static void OnCdata(void* data) {
     Note(data).inCdata_ = start;
@@ -158,17 +191,21 @@ class Reading {
   std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser_{XML_ParserCreate(nullptr),
                                                                        XML_ParserFree};
   const long long sectionAt_;
+  size_t part_ = 16 << 10;         // the size of the next part fed to the parser
   long long consumed_ = 0;         // where the last construct reported ends
   std::vector<std::string> open_;  // a section group with its name
+  int declarations_ = 0;
   bool rootSeen_ = false, inCdata_ = false, doctype_ = false, sectionPlaced_ = false;
+  bool used_ = false, groupEnded_ = false, stopAtGroupEnd_ = false, stopped_ = false;
 };
 
-// Feeds `reading` the first `end` bytes of `pieces`.
-bool FeedPieces(Reading& reading, const std::vector<Piece>& pieces, size_t end) {
-  for (auto piece = pieces.begin(); piece != pieces.end() && end > 0; ++piece) {
-    const std::string_view bytes = piece->bytes.substr(0, end);
-    if (!reading.Feed(bytes)) return false;
-    end -= bytes.size();
+// Feeds `reading` bytes [from, to) of the text `pieces` spell.
+bool FeedPieces(Reading& reading, const std::vector<Piece>& pieces, size_t from, size_t to) {
+  size_t at = 0;
+  for (const Piece& piece : pieces) {
+    const size_t start = std::max(from, at), stop = std::min(to, at + piece.bytes.size());
+    if (start < stop && !reading.Feed(piece.bytes.substr(start - at, stop - start))) return false;
+    at += piece.bytes.size();
   }
   return true;
 }
@@ -184,15 +221,29 @@ std::string ParserVersion() {
 bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
   if (!change.ownLinesOnly) return false;
+  const bool inserted = change.sectionAt >= 0;
   Reading before(-1), after(change.sectionAt);
   if (!before.Feed(text.substr(0, change.textEnd)) ||
-      !FeedPieces(after, rebuilt.pieces, change.newEnd) ||
-      (change.sectionAt >= 0 && !after.sectionPlaced()))
+      !FeedPieces(after, rebuilt.pieces, 0, change.newEnd) || (inserted && !after.sectionPlaced()))
     return false;
   if (before.doctype() || after.doctype()) {
     Reading whole(-1);
-    return FeedPieces(whole, rebuilt.pieces, std::string_view::npos) && whole.Feed({}, true);
+    return FeedPieces(whole, rebuilt.pieces, 0, kEnd) && whole.Feed({}, true) &&
+           (!inserted || whole.declarations() == 1);
   }
-  return before.StandsBetweenMarkup(change.textEnd) && after.StandsBetweenMarkup(change.newEnd) &&
-         before.SamePlace(after);
+  if (!before.StandsBetweenMarkup(change.textEnd) || !after.StandsBetweenMarkup(change.newEnd) ||
+      !before.SamePlace(after))
+    return false;
+  if (!inserted) return true;
+  // The web server refuses a section declared twice in its group. A break in the
+  // text ends the count: what follows it, the server cannot read either.
+  after.StopAtGroupEnd();
+  FeedPieces(after, rebuilt.pieces, change.newEnd, kEnd);
+  return after.declarations() == 1;
+}
+
+bool LeavesSettingsUndeclared(const RebuiltScript& rebuilt) {
+  Reading whole(-1);
+  if (FeedPieces(whole, rebuilt.pieces, 0, kEnd)) whole.Feed({}, true);
+  return whole.used() && whole.declarations() == 0;
 }

@@ -11,13 +11,19 @@
 // last line, is no change) and stands there in both at the same place: between
 // markup, with the same elements open and the root element seen in both or in
 // neither, so the rest of the file reads alike. An inserted section must be
-// declared in <configuration><configSections><sectionGroup name="system.webServer">.
-// Every dropped line must be one this tool writes: a marker line, or a line that
-// declares the Quellmark section or holds only spaces and tabs. Only that much of
-// each text is parsed; with a document type declaration, which may declare
-// entities, the whole new text. Throws std::bad_alloc when the parser runs out
-// of memory.
+// declared in <configuration><configSections><sectionGroup name="system.webServer">,
+// and be the group's only declaration of Quellmark. Every dropped line, trimmed of
+// spaces and tabs, must be one this tool writes: a marker line that is one
+// comment, or a blank line or one empty-element tag that declares the section.
+// Only that much of each text is parsed (on install, on to the group's end); with a
+// document type declaration, which may declare entities, the whole new text.
+// Throws std::bad_alloc when the parser runs out of memory.
 bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt);
+
+// Whether the new text still holds settings of the section (an element Quellmark
+// in a system.webServer element) that its group no longer declares: the web
+// server would refuse the whole file. Parses the whole new text.
+bool LeavesSettingsUndeclared(const RebuiltScript& rebuilt);
 
 // The parser linked in, as "expat 2.8.3".
 std::string ParserVersion();

@@ -33,9 +33,10 @@ struct Snapshot {
   std::shared_ptr<FileState> state;
 };
 
-// Reads the regular file at `path` whole into memory. False, without waiting,
-// when it cannot be opened, is not a regular file (a folder, a FIFO, a device),
-// cannot be sized or read, or is larger than kMaxFileSize.
+// Reads the regular file at `path` whole into memory. False when it cannot be
+// opened, is not a regular file (a folder, a FIFO, a device), cannot be sized or
+// read, or is larger than kMaxFileSize; it never waits for a writer, but on
+// Windows a file held open without read sharing is retried for about a second.
 bool ReadSnapshot(const std::string& path, Snapshot& snapshot);
 
 // Whether the caller may replace the file read: POSIX, write permission for the

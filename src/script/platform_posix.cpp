@@ -88,10 +88,13 @@ int CallerSettable(const char* name, error_context*) {
 }
 
 // Gives the file at `fd` the owner, group, mode, ACL and extended attributes of
-// the file read. An owner that the caller may not give away is left as it is.
+// the file read. An owner that the caller may not give away is left as it is; the
+// group is still taken where the caller may set it (a member of that group).
 bool TakeOverIdentity(int fd, const std::string& temp, const Snapshot& read) {
   const FileState& from = *read.state;
-  if (fchown(fd, from.info.st_uid, from.info.st_gid) != 0 && errno != EPERM) return false;
+  if (fchown(fd, from.info.st_uid, from.info.st_gid) != 0 &&
+      (errno != EPERM || (fchown(fd, -1, from.info.st_gid) != 0 && errno != EPERM)))
+    return false;
   if (perm_copy_fd(read.target.c_str(), from.fd, temp.c_str(), fd, nullptr) != 0) return false;
   error_context context = {NoteAttributeError, nullptr, nullptr};
   g_attributeError = 0;

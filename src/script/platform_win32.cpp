@@ -127,6 +127,20 @@ HANDLE CreateTemporaryFile(const std::string& path, bool owners) {
   return INVALID_HANDLE_VALUE;
 }
 
+// The web server, a virus scanner or a backup agent may hold the file for a
+// moment: `attempt` is tried for about a second while it fails with
+// ERROR_SHARING_VIOLATION or `alsoHeld`.
+template <typename Attempt>
+bool WhileHeld(DWORD alsoHeld, const Attempt& attempt) {
+  for (int round = 0; round < 10; ++round) {
+    if (round > 0) Sleep(100);
+    if (attempt()) return true;
+    const DWORD error = GetLastError();
+    if (error != alsoHeld && error != ERROR_SHARING_VIOLATION) return false;
+  }
+  return false;
+}
+
 bool Publish(const std::string& temp, const std::string& path, bool replace) {
   if (!replace) {
     // Without MOVEFILE_REPLACE_EXISTING an entry already at `path` is kept.
@@ -136,15 +150,11 @@ bool Publish(const std::string& temp, const std::string& path, bool replace) {
     DeleteFileA(temp.c_str());
     return true;
   }
-  // The web server, a virus scanner or a backup agent may hold the file for a moment.
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    if (attempt > 0) Sleep(100);
-    if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return false;
-  }
-  return false;
+  // A file held open without delete sharing refuses its replace as access denied.
+  return WhileHeld(ERROR_ACCESS_DENIED, [&] {
+    return MoveFileExA(temp.c_str(), path.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  });
 }
 
 }  // namespace
@@ -163,10 +173,14 @@ Lookup LookUp(const std::string& path) {
 // Read, not mapped: a file with a mapped view cannot be replaced.
 bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
   // Others may hold the file open for reading or writing, as the web server does.
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (!WhileHeld(ERROR_SHARING_VIOLATION, [&] {
+        file = CreateFileA(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+      }))
+    return false;
   const auto state = std::make_shared<FileState>();
   LARGE_INTEGER size;
   bool ok = GetFileType(file) == FILE_TYPE_DISK && Identify(file, *state) &&

@@ -22,6 +22,15 @@ std::string OccurError(const char* step, const std::string& path) {
   return kPrefix + step + " startup script " + path + " occur error";
 }
 
+// XML's own encoding detection: a UTF-16 byte-order mark, or a zero byte among the
+// first four bytes (UTF-16 or UTF-32 without one). The line rules read bytes as
+// ASCII, so they would find no marker, or break characters apart.
+bool IsWide(std::string_view text) {
+  const std::string_view start = text.substr(0, 4);
+  return start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF" ||
+         start.find('\0') != std::string_view::npos;
+}
+
 // Reads, rebuilds, backs up and writes, starting over when another program
 // changes the file in between.
 void Run(Mode mode, const std::string& path) {
@@ -46,6 +55,7 @@ void Run(Mode mode, const std::string& path) {
   for (int round = 0; round < 3; ++round) {
     Snapshot read;
     if (!ReadSnapshot(path, read)) GiveUp(g_errorMessage + OccurError("Reading", path));
+    if (IsWide(read.text)) GiveUp(kPrefix + "Can not edit UTF-16 script " + path);
     const RebuiltScript rebuilt =
         mode == Mode::kRemove ? RemoveSectionText(read.text) : RebuildScriptText(read.text);
     if (mode != Mode::kRemove && !rebuilt.inserted)
@@ -60,8 +70,11 @@ void Run(Mode mode, const std::string& path) {
       GiveUp(kPrefix +
              (mode == Mode::kRemove ? "Can not remove section from" : "Can not place section in") +
              " script " + path);
+    // Settings without their declaration: the web server would load no site at all.
+    if (!same && mode == Mode::kRemove && LeavesSettingsUndeclared(rebuilt))
+      GiveUp(kPrefix + "Section is still used in script " + path);
     if (mode == Mode::kCheck) {
-      if (!same) GiveUp(kPrefix + "Section is not registered in script " + path, 3);
+      if (!same) GiveUp(kPrefix + "Install would change script " + path, 3);
       return;
     }
     // A text the tool could no longer read, not even to undo the install.
