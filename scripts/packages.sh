@@ -19,11 +19,13 @@ need_packages() {
 EXPAT_VERSION=2.8.3-1~deb13u1
 EXPAT_DSC_SHA256=d17f15fe413a553c72185d2d00448b87db72354e0d8fa6099ad19ee19e7117af
 
-# Runs apt-get with source lists of its own in build/apt-source: the unstable
-# suite of the machine's own main archive, which serves the newest sources (the
-# security archive serves none). The machine's apt setup is not changed.
+# `apt_sources DIR COMMAND ARGUMENTS...` runs an apt command with source lists of
+# its own in DIR: the unstable suite of the machine's own main archive, which
+# serves the newest sources (the security archive serves none). The machine's apt
+# setup is not changed.
 apt_sources() {
-  local apt=$PWD/build/apt-source
+  local apt=$1
+  shift
   rm -rf "$apt/parts" && mkdir -p "$apt/lists/partial" "$apt/parts"
   cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
     awk -v RS= '/Types: deb/ && !/security/ { sub(/Types: deb/, "Types: deb-src");
@@ -41,11 +43,12 @@ apt_sources() {
 # once per pin. Fails, naming the pin, when the archive no longer serves it or
 # serves other bytes: never another version.
 fetch_expat_source() {
-  local into=build/expat-source download=build/apt-source/download
+  local into=build/expat-source apt=$PWD/build/apt-source
+  local download=$apt/download
   [ "$(cat "$into/pin" 2>/dev/null)" = "$EXPAT_VERSION $EXPAT_DSC_SHA256" ] && return 0
   need_packages dpkg-dev
   rm -rf "$into" "$download" && mkdir -p "$download"
-  if ! (cd "$download" && apt_sources apt-get source --download-only -qq "expat=$EXPAT_VERSION"); then
+  if ! (cd "$download" && apt_sources "$apt" apt-get source --download-only -qq "expat=$EXPAT_VERSION"); then
     echo "The archive no longer serves expat $EXPAT_VERSION, the version pinned in" \
       "scripts/packages.sh: move the pin as its comment says." >&2
     return 1
@@ -66,5 +69,5 @@ fetch_expat_source() {
 if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = versions ]; then
   set -euo pipefail
   cd "$(dirname "$0")/.."
-  apt_sources apt-cache showsrc expat | sed -n 's/^Version: //p' | sort -rV
+  apt_sources "$PWD/build/apt-source" apt-cache showsrc expat | sed -n 's/^Version: //p' | sort -rV
 fi
