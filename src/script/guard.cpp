@@ -138,7 +138,10 @@ class Reading {
     return open_ == other.open_ && rootSeen_ == other.rootSeen_;
   }
   // From here on the parse stops where the group that must hold the section ends.
-  void StopAtGroupEnd() { stopAtGroupEnd_ = true, stopped_ = groupEnded_; }
+  void StopAtGroupEnd() {
+    stopAtGroupEnd_ = true;
+    stopped_ = groupEnded_;
+  }
   bool sectionPlaced() const { return sectionPlaced_; }
   bool doctype() const { return doctype_; }
   // Declarations of the section in that group, read so far.
@@ -176,8 +179,10 @@ class Reading {
     Reading& reading = Note(data);
     reading.groupEnded_ = reading.groupEnded_ || reading.open_ == kSectionParents;
     reading.open_.pop_back();
-    if (reading.groupEnded_ && reading.stopAtGroupEnd_ && !reading.stopped_)
-      reading.stopped_ = true, XML_StopParser(reading.parser_.get(), XML_FALSE);
+    if (reading.groupEnded_ && reading.stopAtGroupEnd_) {
+      reading.stopped_ = true;
+      XML_StopParser(reading.parser_.get(), XML_FALSE);
+    }
   }
   template <bool start>
   static void OnCdata(void* data) {
