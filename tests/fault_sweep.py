@@ -4,7 +4,7 @@
 # and once interrupted there, for a first run and a rerun, and checks that
 # nothing was lost, torn or left behind. Then it runs the tool against other
 # programs, limits and odd files. usage: fault_sweep.py TOOL SAMPLE_CONFIGURATION
-import os, re, resource, shutil, subprocess, sys, tempfile, time
+import errno, os, re, resource, shutil, subprocess, sys, tempfile, time
 
 TOOL, SAMPLE = sys.argv[1], sys.argv[2]
 NAME, ROOT = "applicationHost.config", tempfile.mkdtemp(prefix="quellmark-sweep-")
@@ -40,11 +40,11 @@ def layout(text=OLD, backup=None):
 def tool(path, inject=(), trace=os.devnull, other=None, options=(), **popen):
     command = ["strace", "-f", "-qq", "-y", "-o", trace] + [
         w for action in inject for w in ("-e", "inject=" + action)] + [TOOL, *options, path]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, **popen)
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
     if other:
         time.sleep(0.6)
         other(path)
-    output = process.communicate(timeout=60)[0]
+    output, tool.reason = process.communicate(timeout=60)
     prefix = PREFIX + b"Updating startup script %s\n " % path.encode()
     return process.returncode, output[len(prefix):] if output.startswith(prefix) else output
 
@@ -118,6 +118,9 @@ def sweep(backup):
             failed = must_fail and how != interrupt
             expect(what + ": success", status == 0 and (after != new or failed), False)
             expect(what + ": a message", status != 1 or output.startswith(PREFIX), True)
+            reason = os.strerror(getattr(errno, error or "EIO")).encode() + b"\n"
+            expect(what + ": the reason", not output.endswith(b" occur error") or
+                   how != "error=" + error or tool.reason.endswith(reason), True)
     return injected
 
 

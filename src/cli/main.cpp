@@ -13,9 +13,11 @@ constexpr const char* kUsage =
     "Registers the Quellmark section in the web server configuration file PATH,\n"
     "keeping the file as it first was in PATH.bak.\n"
     "  --uninstall  removes the section instead; a missing PATH has nothing to remove\n"
-    "  --check      changes nothing and tells whether the section is registered\n"
-    "Exit status: 0 done (--check: registered), 1 failed, 2 argument error,\n"
-    "3 (--check) an install would change the file.\n";
+    "  --check      changes nothing and tells whether an install would change PATH\n"
+    "Exit status: 0 done (--check: an install would leave PATH byte for byte as it is),\n"
+    "1 failed (--check: also when an install would fail), 2 argument error,\n"
+    "3 (--check) an install would change PATH.\n"
+    "Why a system call failed is told on standard error.\n";
 
 }  // namespace
 
@@ -33,9 +35,12 @@ int main(int argc, char** argv) {
   if (option == "--uninstall") run = RemoveSection;
   if (option == "--check") run = CheckStartupScript;
   const int pathIndex = run == UpdateStartupScript ? 1 : 2;
-  // A PATH that starts with "--" is a mistyped option: such a file is named ./--x.
-  if (pathIndex >= argc || argv[pathIndex][0] == '\0' ||
-      std::string_view(argv[pathIndex]).substr(0, 2) == "--") {
+  // An argument that starts with "--" in PATH's place or after it is a misplaced
+  // option: such a file is named ./--x. Other further arguments are ignored.
+  bool misplaced = pathIndex >= argc || argv[pathIndex][0] == '\0';
+  for (int i = pathIndex; i < argc; ++i)
+    misplaced = misplaced || std::string_view(argv[i]).substr(0, 2) == "--";
+  if (misplaced) {
     ReportLine("argument error.\n");
     return 2;
   }
@@ -45,6 +50,10 @@ int main(int argc, char** argv) {
   } catch (const ScriptFailure& failure) {
     // Written as it is: the text holds the user's path, which may hold a per-cent sign.
     std::fputs(failure.text, stdout);
+    // The system's reason goes apart, so callers that read standard output see the same text.
+    std::fflush(stdout);
+    if (!failure.reason.empty())
+      std::fprintf(stderr, "QuellmarkInstaller: %s\n", failure.reason.c_str());
     return failure.status;
   } catch (const std::exception& exception) {
     ReportLine("[QuellmarkInstaller] %s", exception.what());

@@ -7,10 +7,13 @@
 extern std::string g_errorMessage;
 
 // Raised by the update, once, when it gives up; caught only in main. `text`
-// points at g_errorMessage's zero-terminated text; `status` is the exit status.
+// points at g_errorMessage's zero-terminated text; `status` is the exit status;
+// `reason`, when a system call failed, names what it failed on and the system's
+// own words for why ("a.config: Permission denied"), for standard error.
 struct ScriptFailure {
   const char* text;
   int status = 1;
+  std::string reason;
 };
 
 // printf-style output to standard output.

@@ -18,13 +18,62 @@ constexpr size_t kEnd = std::string_view::npos;  // the end of a text
 
 // Where the last change ends, in the text read and in the new text as its pieces
 // spell it (a "\r" added before a line feed is left out: XML reads both alike);
-// where the inserted section's start tag stands in the new text, or -1; and
-// whether every dropped line is one this tool writes.
+// whether the block was inserted; and whether every dropped line is one this tool
+// writes.
 struct Change {
   size_t textEnd = 0, newEnd = 0;
-  long long sectionAt = -1;
-  bool ownLinesOnly = true;
+  bool inserted = false, ownLinesOnly = true;
 };
+
+using Parser = std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)>;
+
+// A parser of text in `encoding` (null: as the text declares), handing `data` to
+// its handlers.
+Parser NewParser(void* data, const char* encoding = nullptr) {
+  Parser parser(XML_ParserCreate(encoding), XML_ParserFree);
+  if (!parser) throw std::bad_alloc();
+  // The parser would otherwise ask the system for entropy, and glibc ends the
+  // process when that call fails. Enough against colliding names: a file that
+  // only an administrator may write is no attacker's.
+  XML_SetHashSalt(parser.get(), std::chrono::steady_clock::now().time_since_epoch().count() | 1);
+  XML_SetUserData(parser.get(), data);
+  return parser;
+}
+
+// Parses all of `text`: false on a well-formedness error.
+bool ParseWhole(XML_Parser parser, std::string_view text) {
+  if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE) == XML_STATUS_OK)
+    return true;
+  if (XML_GetErrorCode(parser) == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
+  return false;
+}
+
+// Whether `line` is exactly one construct as XML's grammar defines it: one comment,
+// or one empty-element tag. Parsed alone, its bytes taken as Latin-1 so that any
+// encoding's other bytes are characters, as the only comment in an element or as
+// the whole document; the construct must then span the line.
+bool IsExactlyOne(std::string_view line, bool comment) {
+  struct Span {
+    XML_Parser parser = nullptr;
+    long long at = -1, size = 0;
+    static void Note(void* data) {
+      Span& span = *static_cast<Span*>(data);
+      if (span.at >= 0) return;
+      span.at = XML_GetCurrentByteIndex(span.parser);
+      span.size = XML_GetCurrentByteCount(span.parser);
+    }
+  } span;
+  const Parser parser = NewParser(&span, "ISO-8859-1");
+  span.parser = parser.get();
+  if (comment)
+    XML_SetCommentHandler(parser.get(), [](void* data, const XML_Char*) { Span::Note(data); });
+  else
+    XML_SetStartElementHandler(
+        parser.get(), [](void* data, const XML_Char*, const XML_Char**) { Span::Note(data); });
+  const std::string text = comment ? "<x>" + std::string(line) + "</x>" : std::string(line);
+  return ParseWhole(parser.get(), text) && span.at == (comment ? 3 : 0) &&
+         span.size == static_cast<long long>(line.size());
+}
 
 // Whether each of the whole `lines`, without its line end and the spaces and tabs
 // around it, is one this tool writes: a marker line that is one comment, or a
@@ -42,13 +91,10 @@ bool OwnLines(std::string_view lines) {
     const auto holds = [line](std::string_view what) {
       return line.find(what) != std::string_view::npos;
     };
-    // A marker text, or kSectionStart, is longer than the ends looked at.
-    const bool own = holds(kBeginMarker) || holds(kEndMarker)
-                         ? line.substr(0, 4) == "<!--" && line.find("-->", 4) == line.size() - 3
-                         : line.substr(0, kSectionStart.size()) == kSectionStart &&
-                               line.substr(line.size() - 2) == "/>" &&
-                               line.find('<', 1) == std::string_view::npos;
-    if (!own) return false;
+    const bool marker = holds(kBeginMarker) || holds(kEndMarker);
+    if (!(marker || line.substr(0, kSectionStart.size()) == kSectionStart) ||
+        !IsExactlyOne(line, marker))
+      return false;
   }
   return true;
 }
@@ -70,7 +116,7 @@ Change FindChange(std::string_view text, const std::vector<Piece>& pieces) {
       textAt += bytes.size();
     } else if (i + 1 < pieces.size() || textAt < text.size() || bytes != "\r\n") {
       // Inserted bytes; a line end after the last line is none of them.
-      if (bytes == kSectionBlock) change.sectionAt = newAt + kSectionBlock.find(kSectionStart);
+      change.inserted = change.inserted || bytes == kSectionBlock;
       newAt += bytes.size();
       changed(textAt);
       continue;
@@ -88,13 +134,7 @@ const std::vector<std::string> kSectionParents = {"configuration", "configSectio
 // What a parser has made of the text it was given so far.
 class Reading {
  public:
-  explicit Reading(long long sectionAt) : sectionAt_(sectionAt) {
-    if (!parser_) throw std::bad_alloc();
-    // The parser would otherwise ask the system for entropy, and glibc ends the
-    // process when that call fails. Enough against colliding names: a file that
-    // only an administrator may write is no attacker's.
-    XML_SetHashSalt(parser_.get(), std::chrono::steady_clock::now().time_since_epoch().count() | 1);
-    XML_SetUserData(parser_.get(), this);
+  Reading() {
     XML_SetElementHandler(parser_.get(), OnStart, OnEnd);
     XML_SetCdataSectionHandler(parser_.get(), OnCdata<true>, OnCdata<false>);
     XML_SetStartDoctypeDeclHandler(parser_.get(), OnDoctype);
@@ -142,7 +182,6 @@ class Reading {
     stopAtGroupEnd_ = true;
     stopped_ = groupEnded_;
   }
-  bool sectionPlaced() const { return sectionPlaced_; }
   bool doctype() const { return doctype_; }
   // Declarations of the section in that group, read so far.
   int declarations() const { return declarations_; }
@@ -166,10 +205,8 @@ class Reading {
     for (; *attributes; attributes += 2)
       if (std::string_view(attributes[0]) == "name") named = attributes[1];
     if (entry == "sectionGroup") entry += " " + std::string(named);
-    const bool inGroup = reading.open_ == kSectionParents;
-    if (XML_GetCurrentByteIndex(reading.parser_.get()) == reading.sectionAt_)
-      reading.sectionPlaced_ = inGroup;
-    reading.declarations_ += inGroup && entry == "section" && named == kSectionName;
+    reading.declarations_ +=
+        reading.open_ == kSectionParents && entry == "section" && named == kSectionName;
     reading.used_ = reading.used_ || (entry == kSectionName && !reading.open_.empty() &&
                                       reading.open_.back() == "system.webServer");
     reading.open_.push_back(std::move(entry));
@@ -193,14 +230,12 @@ class Reading {
   }
   static void OnOther(void* data, const XML_Char*, int) { Note(data); }
 
-  std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser_{XML_ParserCreate(nullptr),
-                                                                       XML_ParserFree};
-  const long long sectionAt_;
+  const Parser parser_ = NewParser(this);
   size_t part_ = 16 << 10;         // the size of the next part fed to the parser
   long long consumed_ = 0;         // where the last construct reported ends
   std::vector<std::string> open_;  // a section group with its name
   int declarations_ = 0;
-  bool rootSeen_ = false, inCdata_ = false, doctype_ = false, sectionPlaced_ = false;
+  bool rootSeen_ = false, inCdata_ = false, doctype_ = false;
   bool used_ = false, groupEnded_ = false, stopAtGroupEnd_ = false, stopped_ = false;
 };
 
@@ -226,20 +261,20 @@ std::string ParserVersion() {
 bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
   if (!change.ownLinesOnly) return false;
-  const bool inserted = change.sectionAt >= 0;
-  Reading before(-1), after(change.sectionAt);
+
+  Reading before, after;
   if (!before.Feed(text.substr(0, change.textEnd)) ||
-      !FeedPieces(after, rebuilt.pieces, 0, change.newEnd) || (inserted && !after.sectionPlaced()))
+      !FeedPieces(after, rebuilt.pieces, 0, change.newEnd))
     return false;
   if (before.doctype() || after.doctype()) {
-    Reading whole(-1);
+    Reading whole;
     return FeedPieces(whole, rebuilt.pieces, 0, kEnd) && whole.Feed({}, true) &&
-           (!inserted || whole.declarations() == 1);
+           (!change.inserted || whole.declarations() == 1);
   }
   if (!before.StandsBetweenMarkup(change.textEnd) || !after.StandsBetweenMarkup(change.newEnd) ||
       !before.SamePlace(after))
     return false;
-  if (!inserted) return true;
+  if (!change.inserted) return true;
   // The web server refuses a section declared twice in its group. A break in the
   // text ends the count: what follows it, the server cannot read either.
   after.StopAtGroupEnd();
@@ -247,8 +282,41 @@ bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
   return after.declarations() == 1;
 }
 
+bool DeclaresSection(const RebuiltScript& rebuilt) {
+  Reading reading;
+  reading.StopAtGroupEnd();
+  FeedPieces(reading, rebuilt.pieces, 0, kEnd);
+  return reading.declarations() > 0;
+}
+
 bool LeavesSettingsUndeclared(const RebuiltScript& rebuilt) {
-  Reading whole(-1);
+  Reading whole;
   if (FeedPieces(whole, rebuilt.pieces, 0, kEnd)) whole.Feed({}, true);
   return whole.used() && whole.declarations() == 0;
+}
+
+bool ReadRedirection(std::string_view text, std::string& shared) {
+  struct Redirection {
+    std::string& shared;
+    int depth = 0;
+    bool inConfiguration = false;
+  } redirection{shared};
+  const Parser parser = NewParser(&redirection);
+  XML_SetElementHandler(
+      parser.get(),
+      [](void* data, const XML_Char* name, const XML_Char** attributes) {
+        Redirection& at = *static_cast<Redirection*>(data);
+        const std::string_view element = name;
+        if (at.depth++ == 0) at.inConfiguration = element == "configuration";
+        if (at.depth != 2 || !at.inConfiguration || element != "configurationRedirection") return;
+        std::string_view enabled, path;
+        for (; *attributes; attributes += 2) {
+          if (std::string_view(attributes[0]) == "enabled") enabled = attributes[1];
+          if (std::string_view(attributes[0]) == "path") path = attributes[1];
+        }
+        if (EqualsIgnoringCase(enabled, "true")) at.shared = path;
+      },
+      [](void* data, const XML_Char*) { --static_cast<Redirection*>(data)->depth; });
+  shared.clear();
+  return ParseWhole(parser.get(), text);
 }

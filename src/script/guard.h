@@ -20,10 +20,21 @@
 // Throws std::bad_alloc when the parser runs out of memory.
 bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt);
 
+// Whether the group <configuration><configSections><sectionGroup
+// name="system.webServer"> of `rebuilt` declares the section. Parses as far as
+// the group's end, or the first well-formedness error.
+bool DeclaresSection(const RebuiltScript& rebuilt);
+
 // Whether the new text still holds settings of the section (an element Quellmark
 // in a system.webServer element) that its group no longer declares: the web
 // server would refuse the whole file. Parses the whole new text.
 bool LeavesSettingsUndeclared(const RebuiltScript& rebuilt);
+
+// Reads `text`, a redirection.config: `shared` becomes the `path` of an enabled
+// <configurationRedirection> in <configuration> (enabled="true", in any case), the
+// file the web server reads instead of its own, and is empty without one. False
+// when the text is not well-formed.
+bool ReadRedirection(std::string_view text, std::string& shared);
 
 // The parser linked in, as "expat 2.8.3".
 std::string ParserVersion();

@@ -17,6 +17,15 @@ enum class Lookup { kFound, kMissing, kFailed };
 // not be searched, a loop of links, a file used as a folder, an invalid name).
 Lookup LookUp(const std::string& path);
 
+// Where the last name of `path` starts: after its last folder separator (Windows:
+// also after a drive's colon), or 0.
+size_t FileNameStart(const std::string& path);
+
+// The system's own words (strerror; FormatMessage, in English where the system has
+// it) for why the last call of this layer that failed did, or empty when it failed
+// for no system error (a file cut short while it was read, say).
+std::string SystemError();
+
 // Sizes are 32-bit signed counts: larger files are refused as unreadable.
 constexpr long long kMaxFileSize = 0x7FFFFFFF;
 

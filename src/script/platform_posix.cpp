@@ -25,6 +25,15 @@ struct FileState {
 
 namespace {
 
+int g_error = 0;  // see SystemError
+
+// Returns `result`, keeping `error` as the reason of the failure it stands for.
+template <typename Result>
+Result Failed(Result result, int error = errno) {
+  g_error = error;
+  return result;
+}
+
 // The temporary file being written, for the interrupt handler to remove. Set and
 // cleared with the interrupts blocked, so the handler sees a whole name.
 char g_tempPath[PATH_MAX + 8];
@@ -98,9 +107,11 @@ bool TakeOverIdentity(int fd, const std::string& temp, const Snapshot& read) {
   if (perm_copy_fd(read.target.c_str(), from.fd, temp.c_str(), fd, nullptr) != 0) return false;
   error_context context = {NoteAttributeError, nullptr, nullptr};
   g_attributeError = 0;
-  return attr_copy_fd(read.target.c_str(), from.fd, temp.c_str(), fd, CallerSettable, &context) ==
-             0 ||
-         g_attributeError == 0;
+  if (attr_copy_fd(read.target.c_str(), from.fd, temp.c_str(), fd, CallerSettable, &context) == 0 ||
+      g_attributeError == 0)
+    return true;
+  errno = g_attributeError;
+  return false;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -124,23 +135,29 @@ bool FlushFolder(const std::string& path) {
 
 }  // namespace
 
+// Without a slash, rfind's npos + 1 is 0.
+size_t FileNameStart(const std::string& path) { return path.rfind('/') + 1; }
+
+std::string SystemError() { return g_error ? std::strerror(g_error) : ""; }
+
 Lookup LookUp(const std::string& path) {
   struct stat info;
   if (stat(path.c_str(), &info) == 0) return Lookup::kFound;
-  return errno == ENOENT ? Lookup::kMissing : Lookup::kFailed;
+  return errno == ENOENT ? Lookup::kMissing : Failed(Lookup::kFailed);
 }
 
 bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
   // Without blocking: opening a FIFO for reading would wait for a writer.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return Failed(false);
   const auto state = std::make_shared<FileState>();
   state->fd = fd;
-  if (fstat(fd, &state->info) != 0 || !S_ISREG(state->info.st_mode) ||
-      state->info.st_size > kMaxFileSize)
-    return false;
+  if (fstat(fd, &state->info) != 0) return Failed(false);
+  if (!S_ISREG(state->info.st_mode))
+    return Failed(false, S_ISDIR(state->info.st_mode) ? EISDIR : EINVAL);
+  if (state->info.st_size > kMaxFileSize) return Failed(false, EFBIG);
   char* target = realpath(path.c_str(), nullptr);
-  if (!target) return false;
+  if (!target) return Failed(false);
   snapshot.target = target;
   std::free(target);
 
@@ -150,7 +167,7 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
   const size_t size = state->info.st_size, reserved = size + 1;
   void* const block =
       mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) return false;
+  if (block == MAP_FAILED) return Failed(false);
   madvise(block, reserved, MADV_HUGEPAGE);
   std::shared_ptr<char[]> storage(static_cast<char*>(block),
                                   [reserved](char* bytes) { munmap(bytes, reserved); });
@@ -158,7 +175,7 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
     const ssize_t count = pread(fd, storage.get() + filled, size - filled, filled);
     if (count < 0 && errno == EINTR) continue;
     // A file cut short while it is read is reported as unreadable.
-    if (count <= 0) return false;
+    if (count <= 0) return Failed(false, count < 0 ? errno : 0);
     filled += count;
   }
   snapshot.path = path;
@@ -169,20 +186,20 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
 }
 
 bool MayWrite(const Snapshot& snapshot) {
-  return faccessat(AT_FDCWD, snapshot.target.c_str(), W_OK, AT_EACCESS) == 0;
+  return faccessat(AT_FDCWD, snapshot.target.c_str(), W_OK, AT_EACCESS) == 0 || Failed(false);
 }
 
 WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
                            const Snapshot& read, bool replace) {
   const std::string templ = path + ".XXXXXX";
-  if (templ.size() >= sizeof g_tempPath) return WriteResult::kFailed;
+  if (templ.size() >= sizeof g_tempPath) return Failed(WriteResult::kFailed, ENAMETOOLONG);
   const int fd = Uninterrupted([&] {
     std::strcpy(g_tempPath, templ.c_str());
     const int created = mkostemp(g_tempPath, O_CLOEXEC);
     g_tempExists = created >= 0;
     return created;
   });
-  if (fd < 0) return WriteResult::kFailed;
+  if (fd < 0) return Failed(WriteResult::kFailed);
   // Whatever ends the write before the publish, a failure or an exception
   // (memory exhausted) included, removes the temporary file.
   struct Discard {
@@ -195,7 +212,7 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
   const auto write = [fd](std::string_view a, std::string_view b) { return WriteBoth(fd, a, b); };
   bool ok = StreamPieces(pieces, write) && TakeOverIdentity(fd, temp, read) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
-  if (!ok) return WriteResult::kFailed;
+  if (!ok) return Failed(WriteResult::kFailed);
   struct stat now;
   if (stat(read.path.c_str(), &now) != 0 || !SameFile(now, read.state->info))
     return WriteResult::kChanged;
@@ -207,8 +224,9 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
     return done;
   });
   // Without replace, an entry already at `path` is kept.
-  if (!renamed) return !replace && errno == EEXIST ? WriteResult::kWritten : WriteResult::kFailed;
-  return FlushFolder(path) ? WriteResult::kWritten : WriteResult::kFailed;
+  if (!renamed)
+    return !replace && errno == EEXIST ? WriteResult::kWritten : Failed(WriteResult::kFailed);
+  return FlushFolder(path) ? WriteResult::kWritten : Failed(WriteResult::kFailed);
 }
 
 void RemoveTemporaryFileOnInterrupt() {

@@ -12,10 +12,20 @@ struct FileState {
   BY_HANDLE_FILE_INFORMATION info = {};
   FILE_BASIC_INFO times = {};               // for ChangeTime
   PSECURITY_DESCRIPTOR security = nullptr;  // owner, group and DACL; null when unreadable
+  DWORD securityError = ERROR_SUCCESS;      // why it could not be read
   ~FileState() { LocalFree(security); }
 };
 
 namespace {
+
+DWORD g_error = 0;  // see SystemError
+
+// Returns `result`, keeping `error` as the reason of the failure it stands for.
+template <typename Result>
+Result Failed(Result result, DWORD error = GetLastError()) {
+  g_error = error;
+  return result;
+}
 
 // The temporary file being written, for the console control handler (which runs
 // on a thread of its own) to remove.
@@ -88,7 +98,7 @@ bool EnableRestorePrivilege() {
 // and, with `owners`, its owner and group. A file must never come out more
 // readable than it went in, so a DACL that cannot be read or applied fails.
 bool TakeOverSecurity(HANDLE file, const FileState& read, bool owners) {
-  if (!read.security) return false;
+  if (!read.security) return SetLastError(read.securityError), false;
   BOOL present, defaulted;
   PACL dacl;
   PSID owner, group;
@@ -103,8 +113,10 @@ bool TakeOverSecurity(HANDLE file, const FileState& read, bool owners) {
   what |= control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
                                       : UNPROTECTED_DACL_SECURITY_INFORMATION;
   if (owners) what |= OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
-  return SetSecurityInfo(file, SE_FILE_OBJECT, what, owner, group, present ? dacl : nullptr,
-                         nullptr) == ERROR_SUCCESS;
+  const DWORD error =
+      SetSecurityInfo(file, SE_FILE_OBJECT, what, owner, group, present ? dacl : nullptr, nullptr);
+  SetLastError(error);
+  return error == ERROR_SUCCESS;
 }
 
 // Creates a new file beside `path` that no other process has open, recorded in
@@ -141,23 +153,47 @@ bool WhileHeld(DWORD alsoHeld, const Attempt& attempt) {
   return false;
 }
 
-bool Publish(const std::string& temp, const std::string& path, bool replace) {
-  if (!replace) {
-    // Without MOVEFILE_REPLACE_EXISTING an entry already at `path` is kept.
-    if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
-    DeleteFileA(temp.c_str());
-    return true;
-  }
+// Puts the temporary file `temp` in place at `path`, while the file read is
+// unchanged, retrying while another program holds either file. Without `replace`
+// an entry already at `path` is kept, and the call still succeeds.
+WriteResult Publish(const std::string& temp, const std::string& path, const Snapshot& read,
+                    bool replace) {
+  const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  bool changed = false;
   // A file held open without delete sharing refuses its replace as access denied.
-  return WhileHeld(ERROR_ACCESS_DENIED, [&] {
-    return MoveFileExA(temp.c_str(), path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  const bool moved = WhileHeld(ERROR_ACCESS_DENIED, [&] {
+    // Before every attempt: the program that held the file may have written it.
+    changed = !Unchanged(read.path, *read.state);
+    if (changed) SetLastError(ERROR_SUCCESS);  // not to be retried
+    return !changed && MoveFileExA(temp.c_str(), path.c_str(), flags);
   });
+  if (moved) g_tempExists = 0;
+  if (moved || changed) return moved ? WriteResult::kWritten : WriteResult::kChanged;
+  const DWORD error = GetLastError();
+  if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
+    return WriteResult::kWritten;
+  return Failed(WriteResult::kFailed, error);
 }
 
 }  // namespace
+
+size_t FileNameStart(const std::string& path) { return path.find_last_of("\\/:") + 1; }
+
+std::string SystemError() {
+  if (g_error == 0) return "";
+  char* text = nullptr;
+  const DWORD flags =
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+  for (DWORD language : {DWORD{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}, DWORD{0}})
+    if (FormatMessageA(flags, nullptr, g_error, language, reinterpret_cast<char*>(&text), 0,
+                       nullptr))
+      break;
+  std::string words = text ? text : "error " + std::to_string(g_error);
+  LocalFree(text);
+  // The system ends its words with a line end.
+  words.erase(words.find_last_not_of(" \r\n") + 1);
+  return words;
+}
 
 Lookup LookUp(const std::string& path) {
   // Opened without access, which no share mode refuses, and through any link.
@@ -167,7 +203,7 @@ Lookup LookUp(const std::string& path) {
   if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), Lookup::kFound;
   const DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Lookup::kMissing
-                                                                        : Lookup::kFailed;
+                                                                        : Failed(Lookup::kFailed);
 }
 
 // Read, not mapped: a file with a mapped view cannot be replaced.
@@ -180,16 +216,17 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         return file != INVALID_HANDLE_VALUE;
       }))
-    return false;
+    return Failed(false);
   const auto state = std::make_shared<FileState>();
   LARGE_INTEGER size;
-  bool ok = GetFileType(file) == FILE_TYPE_DISK && Identify(file, *state) &&
-            GetFileSizeEx(file, &size) && size.QuadPart <= kMaxFileSize;
-  if (GetSecurityInfo(
-          file, SE_FILE_OBJECT,
-          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-          nullptr, nullptr, nullptr, nullptr, &state->security) != ERROR_SUCCESS)
-    state->security = nullptr;
+  bool ok = (Identify(file, *state) && GetFileSizeEx(file, &size)) || Failed(false);
+  if (ok && GetFileType(file) != FILE_TYPE_DISK) ok = Failed(false, ERROR_INVALID_FUNCTION);
+  if (ok && size.QuadPart > kMaxFileSize) ok = Failed(false, ERROR_FILE_TOO_LARGE);
+  state->securityError = GetSecurityInfo(
+      file, SE_FILE_OBJECT,
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+      nullptr, nullptr, nullptr, &state->security);
+  if (state->securityError != ERROR_SUCCESS) state->security = nullptr;
   // A link is followed: the file it finally names is the one replaced.
   char target[32768];
   const DWORD targetSize = GetFinalPathNameByHandleA(file, target, sizeof target, 0);
@@ -198,8 +235,10 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
   DWORD filled = 0;
   while (ok && filled < size.QuadPart) {
     DWORD count = 0;
-    ok = ReadFile(file, storage.get() + filled, size.QuadPart - filled, &count, nullptr) &&
-         count > 0;
+    // A file cut short while it is read is reported as unreadable.
+    const bool read =
+        ReadFile(file, storage.get() + filled, size.QuadPart - filled, &count, nullptr);
+    if (!read || count == 0) ok = Failed(false, read ? 0 : GetLastError());
     filled += count;
   }
   CloseHandle(file);
@@ -212,7 +251,17 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
 }
 
 bool MayWrite(const Snapshot& snapshot) {
-  return !(snapshot.state->info.dwFileAttributes & FILE_ATTRIBUTE_READONLY);
+  // As Windows does; Wine run as root would open a read-only file for writing.
+  if (snapshot.state->info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+    return Failed(false, ERROR_ACCESS_DENIED);
+  // Asked of the system, which weighs the access list and the read-only attribute;
+  // without backup semantics, which would pass over a deny entry.
+  const HANDLE file = CreateFileA(snapshot.target.c_str(), FILE_WRITE_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), true;
+  // Another program holding the file is no denial.
+  return GetLastError() == ERROR_SHARING_VIOLATION || Failed(false);
 }
 
 WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
@@ -221,7 +270,7 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
   const DWORD kept = read.state->info.dwFileAttributes &
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   const HANDLE file = CreateTemporaryFile(path, owners);
-  if (file == INVALID_HANDLE_VALUE) return WriteResult::kFailed;
+  if (file == INVALID_HANDLE_VALUE) return Failed(WriteResult::kFailed);
   // Whatever ends the write before the publish, a failure or an exception
   // (memory exhausted) included, removes the temporary file; opened with
   // FILE_SHARE_DELETE, it goes at once or when the process ends.
@@ -237,14 +286,13 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
   };
   // The old file's rights before the first byte: until then it holds nothing, and
   // its share mode lets no other process open it for reading meanwhile.
-  bool ok = TakeOverSecurity(file, *read.state, owners) && StreamPieces(pieces, write) &&
-            FlushFileBuffers(file);
-  ok = CloseHandle(file) && ok;
-  ok = ok && SetFileAttributesA(temp.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL);
-  const bool changed = ok && !Unchanged(read.path, *read.state);
-  const bool published = ok && !changed && Publish(temp, path, replace);
-  if (published) g_tempExists = 0;
-  return published ? WriteResult::kWritten : changed ? WriteResult::kChanged : WriteResult::kFailed;
+  bool ok = (TakeOverSecurity(file, *read.state, owners) && StreamPieces(pieces, write) &&
+             FlushFileBuffers(file)) ||
+            Failed(false);
+  if (!CloseHandle(file) && ok) ok = Failed(false);
+  if (ok && !SetFileAttributesA(temp.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL))
+    ok = Failed(false);
+  return ok ? Publish(temp, path, read, replace) : WriteResult::kFailed;
 }
 
 void RemoveTemporaryFileOnInterrupt() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }

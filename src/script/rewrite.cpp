@@ -171,6 +171,12 @@ bool LongerThan(const std::vector<Piece>& pieces, size_t limit) {
   return size > limit;
 }
 
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 bool StreamPieces(const std::vector<Piece>& pieces,
                   const std::function<bool(std::string_view, std::string_view)>& write) {
   constexpr size_t kBufferSize = 256 << 10;

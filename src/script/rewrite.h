@@ -53,6 +53,9 @@ bool SameText(const std::vector<Piece>& pieces, std::string_view text);
 // Whether the bytes of `pieces` number more than `limit`.
 bool LongerThan(const std::vector<Piece>& pieces, size_t limit);
 
+// Whether `a` and `b` are the same but for the case of ASCII letters.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
 // Streams the bytes of `pieces` through one bounded buffer: `write` gets the
 // buffered bytes and, for a large plain piece, that piece itself, and must write
 // both whole. False as soon as `write` returns false.

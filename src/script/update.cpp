@@ -13,9 +13,15 @@ const std::string kPrefix = "[QuellmarkInstaller] ";
 
 enum class Mode { kInstall, kRemove, kCheck };
 
-[[noreturn]] void GiveUp(std::string text, int status = 1) {
+[[noreturn]] void GiveUp(std::string text, int status = 1, std::string reason = {}) {
   g_errorMessage = std::move(text);
-  throw ScriptFailure{g_errorMessage.c_str(), status};
+  throw ScriptFailure{g_errorMessage.c_str(), status, std::move(reason)};
+}
+
+// Gives up with `text` because a system call on `failed` failed, telling why.
+[[noreturn]] void GiveUpOn(const std::string& failed, std::string text) {
+  const std::string error = SystemError();
+  GiveUp(std::move(text), 1, error.empty() ? error : failed + ": " + error);
 }
 
 std::string OccurError(const char* step, const std::string& path) {
@@ -29,6 +35,28 @@ bool IsWide(std::string_view text) {
   const std::string_view start = text.substr(0, 4);
   return start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF" ||
          start.find('\0') != std::string_view::npos;
+}
+
+// On a web farm with shared configuration the web server reads the file that the
+// redirection.config beside its applicationHost.config names, not that one.
+// Returns that file's path as written there, or empty. A redirection.config that
+// cannot be read leaves the file the server reads unknown: install and check
+// give up, an uninstall (which harms no file) goes on.
+std::string SharedConfiguration(Mode mode, const std::string& path) {
+  const size_t name = FileNameStart(path);
+  if (!EqualsIgnoringCase(std::string_view(path).substr(name), "applicationHost.config")) return "";
+  const std::string redirection = path.substr(0, name) + "redirection.config";
+  const std::string unreadable = kPrefix + "Can not read redirection.config beside script " + path;
+  const Lookup lookup = LookUp(redirection);
+  std::string shared;
+  Snapshot read;
+  if (lookup == Lookup::kMissing) return "";
+  if (lookup == Lookup::kFound && ReadSnapshot(redirection, read)) {
+    if (ReadRedirection(read.text, shared)) return shared;
+    if (mode != Mode::kRemove) GiveUp(unreadable);
+  }
+  if (mode != Mode::kRemove) GiveUpOn(redirection, unreadable);
+  return "";
 }
 
 // Reads, rebuilds, backs up and writes, starting over when another program
@@ -45,6 +73,13 @@ void Run(Mode mode, const std::string& path) {
                                : mode == Mode::kRemove ? "Removing section from startup script"
                                                        : "Checking startup script";
   ReportLine("[QuellmarkInstaller] %s %s\n ", progress, path.c_str());
+  const std::string shared = SharedConfiguration(mode, path);
+  if (!shared.empty()) {
+    const std::string elsewhere =
+        kPrefix + "Shared configuration: the web server reads " + shared + ", not script " + path;
+    if (mode != Mode::kRemove) GiveUp(elsewhere);
+    ReportLine("%s", elsewhere.c_str());
+  }
   // Nothing to remove: an uninstall must not fail when the web server went first.
   if (mode == Mode::kRemove && !g_errorMessage.empty()) {
     ReportLine("%s", g_errorMessage.c_str());
@@ -54,13 +89,16 @@ void Run(Mode mode, const std::string& path) {
   const std::string backupPath = MakeBackupPath(path);
   for (int round = 0; round < 3; ++round) {
     Snapshot read;
-    if (!ReadSnapshot(path, read)) GiveUp(g_errorMessage + OccurError("Reading", path));
+    if (!ReadSnapshot(path, read)) GiveUpOn(path, g_errorMessage + OccurError("Reading", path));
     if (IsWide(read.text)) GiveUp(kPrefix + "Can not edit UTF-16 script " + path);
     const RebuiltScript rebuilt =
         mode == Mode::kRemove ? RemoveSectionText(read.text) : RebuildScriptText(read.text);
     if (mode != Mode::kRemove && !rebuilt.inserted)
       GiveUp(kPrefix + "Can not find system.webServer option in script " + path);
     if (rebuilt.unterminated) GiveUp(kPrefix + "Can not find QUELLMARK END in script " + path);
+    // A declaration this tool did not write: with a second one the server loads no site.
+    if (mode != Mode::kRemove && DeclaresSection(RemoveSectionText(read.text)))
+      GiveUp(kPrefix + "Section is already declared in script " + path);
 
     // An unchanged file is left alone: the web server reloads its configuration
     // and recycles its worker processes whenever the file changes.
@@ -82,16 +120,16 @@ void Run(Mode mode, const std::string& path) {
     // Anything at the backup's name is kept: it is published without replacing.
     const bool backUp = (mode == Mode::kInstall || !same) && LookUp(backupPath) != Lookup::kFound;
     if (same && !backUp) return;
-    if (!MayWrite(read)) GiveUp(OccurError("Writing", path));
+    if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
 
     // The backup is made from the bytes read, and published before the file is
     // touched, so the old text is on disk under one of the two names at every instant.
     WriteResult result = WriteResult::kWritten;
     if (backUp) result = WriteWholeFile(backupPath, {{read.text}}, read, false);
-    if (result == WriteResult::kFailed) GiveUp(OccurError("Backing up", path));
+    if (result == WriteResult::kFailed) GiveUpOn(backupPath, OccurError("Backing up", path));
     if (result == WriteResult::kWritten && !same)
       result = WriteWholeFile(read.target, rebuilt.pieces, read, true);
-    if (result == WriteResult::kFailed) GiveUp(OccurError("Writing", path));
+    if (result == WriteResult::kFailed) GiveUpOn(path, OccurError("Writing", path));
     if (result == WriteResult::kWritten) return;
   }
   GiveUp(kPrefix + "Startup script " + path + " was changed by another program");
