@@ -17,6 +17,12 @@ enum class Lookup { kFound, kMissing, kFailed };
 // not be searched, a loop of links, a file used as a folder, an invalid name).
 Lookup LookUp(const std::string& path);
 
+// The path that names the file at `path` as the system resolves it; every file
+// operation of a run uses it. POSIX: `path`. Windows: the full path, without the
+// trailing dots and spaces Windows drops from a name, and the Sysnative alias of
+// 32-bit processes read as System32.
+std::string ResolvePath(const std::string& path);
+
 // Where the last name of `path` starts: after its last folder separator (Windows:
 // also after a drive's colon), or 0.
 size_t FileNameStart(const std::string& path);

@@ -135,6 +135,8 @@ bool FlushFolder(const std::string& path) {
 
 }  // namespace
 
+std::string ResolvePath(const std::string& path) { return path; }
+
 // Without a slash, rfind's npos + 1 is 0.
 size_t FileNameStart(const std::string& path) { return path.rfind('/') + 1; }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "script/platform.h"
@@ -13,7 +14,8 @@ struct FileState {
   FILE_BASIC_INFO times = {};               // for ChangeTime
   PSECURITY_DESCRIPTOR security = nullptr;  // owner, group and DACL; null when unreadable
   DWORD securityError = ERROR_SUCCESS;      // why it could not be read
-  ~FileState() { LocalFree(security); }
+  PSECURITY_DESCRIPTOR audit = nullptr;  // SACL and label; null when the caller may not read them
+  ~FileState() { LocalFree(security), LocalFree(audit); }
 };
 
 namespace {
@@ -78,51 +80,86 @@ bool Unchanged(const std::string& path, const FileState& read) {
   return same;
 }
 
-// Lets the process give a file any owner, when its token holds the privilege.
-bool EnableRestorePrivilege() {
+// Enables the privilege `name` (SeRestorePrivilege: giving a file any owner;
+// SeSecurityPrivilege: reading and setting its audit entries), when the token holds it.
+bool EnablePrivilege(const char* name) {
   HANDLE token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
   TOKEN_PRIVILEGES privileges = {};
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
   // AdjustTokenPrivileges succeeds with ERROR_NOT_ALL_ASSIGNED when the token lacks it.
-  const bool enabled =
-      LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &privileges.Privileges[0].Luid) &&
-      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
-      GetLastError() == ERROR_SUCCESS;
+  const bool enabled = LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid) &&
+                       AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+                       GetLastError() == ERROR_SUCCESS;
   CloseHandle(token);
   return enabled;
 }
 
-// Gives `file` the DACL of the file read, with its protection from inheritance,
-// and, with `owners`, its owner and group. A file must never come out more
-// readable than it went in, so a DACL that cannot be read or applied fails.
-bool TakeOverSecurity(HANDLE file, const FileState& read, bool owners) {
+// The path `file` finally has, links followed; empty when the system cannot tell.
+std::string FinalPath(HANDLE file) {
+  std::string path(32768, '\0');
+  const DWORD size = GetFinalPathNameByHandleA(file, path.data(), path.size(), 0);
+  path.resize(size < path.size() ? size : 0);
+  return path;
+}
+
+// The folder part of `path`, with its last backslash.
+std::string FolderOf(const std::string& path) {
+  return path.substr(0, path.find_last_of('\\') + 1);
+}
+
+// Gives `file` the DACL of the file read, with its protection from inheritance;
+// with `owners`, its owner and group; and its SACL (audit entries, and with
+// `owners` the integrity label) where they were read. In another folder than the
+// file read, inherited entries would come from that folder instead: there the
+// DACL's entries are all made explicit, and the DACL protected. A file must never
+// come out more readable than it went in, so a DACL that cannot be read or
+// applied fails.
+bool TakeOverSecurity(HANDLE file, const FileState& read, bool owners, bool elsewhere) {
   if (!read.security) return SetLastError(read.securityError), false;
-  BOOL present, defaulted;
-  PACL dacl;
+  BOOL present, saclPresent = FALSE, defaulted;
+  PACL dacl, sacl = nullptr;
   PSID owner, group;
-  SECURITY_DESCRIPTOR_CONTROL control;
+  SECURITY_DESCRIPTOR_CONTROL control, auditControl = 0;
   DWORD revision;
   if (!GetSecurityDescriptorDacl(read.security, &present, &dacl, &defaulted) ||
       !GetSecurityDescriptorOwner(read.security, &owner, &defaulted) ||
       !GetSecurityDescriptorGroup(read.security, &group, &defaulted) ||
-      !GetSecurityDescriptorControl(read.security, &control, &revision))
+      !GetSecurityDescriptorControl(read.security, &control, &revision) ||
+      (read.audit && (!GetSecurityDescriptorSacl(read.audit, &saclPresent, &sacl, &defaulted) ||
+                      !GetSecurityDescriptorControl(read.audit, &auditControl, &revision))))
     return false;
+  std::unique_ptr<char[]> copy;
+  if (elsewhere && present && dacl) {
+    copy.reset(new char[dacl->AclSize]);
+    std::memcpy(copy.get(), dacl, dacl->AclSize);
+    dacl = reinterpret_cast<PACL>(copy.get());
+    ACE_HEADER* ace;
+    for (DWORD i = 0; i < dacl->AceCount; ++i)
+      if (GetAce(dacl, i, reinterpret_cast<void**>(&ace))) ace->AceFlags &= ~INHERITED_ACE;
+    control |= SE_DACL_PROTECTED;
+  }
   SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION;
   what |= control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
                                       : UNPROTECTED_DACL_SECURITY_INFORMATION;
   if (owners) what |= OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
-  const DWORD error =
-      SetSecurityInfo(file, SE_FILE_OBJECT, what, owner, group, present ? dacl : nullptr, nullptr);
+  // Setting a label takes WRITE_OWNER, which the file is opened with only with `owners`.
+  if (read.audit)
+    what |= SACL_SECURITY_INFORMATION | (owners ? LABEL_SECURITY_INFORMATION : 0) |
+            (auditControl & SE_SACL_PROTECTED ? PROTECTED_SACL_SECURITY_INFORMATION
+                                              : UNPROTECTED_SACL_SECURITY_INFORMATION);
+  const DWORD error = SetSecurityInfo(file, SE_FILE_OBJECT, what, owner, group,
+                                      present ? dacl : nullptr, saclPresent ? sacl : nullptr);
   SetLastError(error);
   return error == ERROR_SUCCESS;
 }
 
 // Creates a new file beside `path` that no other process has open, recorded in
 // g_tempPath.
-HANDLE CreateTemporaryFile(const std::string& path, bool owners) {
-  const DWORD access = GENERIC_WRITE | WRITE_DAC | (owners ? WRITE_OWNER : 0);
+HANDLE CreateTemporaryFile(const std::string& path, bool owners, bool audit) {
+  const DWORD access =
+      GENERIC_WRITE | WRITE_DAC | (owners ? WRITE_OWNER : 0) | (audit ? ACCESS_SYSTEM_SECURITY : 0);
   // With the restore privilege, backup semantics grant the right to set the owner.
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (owners ? FILE_FLAG_BACKUP_SEMANTICS : 0);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
@@ -177,6 +214,24 @@ WriteResult Publish(const std::string& temp, const std::string& path, const Snap
 
 }  // namespace
 
+std::string ResolvePath(const std::string& path) {
+  // A 32-bit installer names the 64-bit System32 by this alias, which only 32-bit
+  // processes see; this tool is 64-bit.
+  char windows[MAX_PATH];
+  const UINT size = GetSystemWindowsDirectoryA(windows, sizeof windows);
+  const std::string folder(windows, size < sizeof windows ? size : 0);
+  const std::string alias = folder + "\\Sysnative\\";
+  std::string named = path;
+  if (!folder.empty() && EqualsIgnoringCase(std::string_view(path).substr(0, alias.size()), alias))
+    named = folder + "\\System32\\" + path.substr(alias.size());
+  // As Windows resolves it: trailing dots and spaces dropped from the name.
+  std::string full(GetFullPathNameA(named.c_str(), 0, nullptr, nullptr), '\0');
+  const DWORD length = GetFullPathNameA(named.c_str(), full.size(), full.data(), nullptr);
+  if (full.empty() || length != full.size() - 1) return named;
+  full.resize(length);
+  return full;
+}
+
 size_t FileNameStart(const std::string& path) { return path.find_last_of("\\/:") + 1; }
 
 std::string SystemError() {
@@ -228,9 +283,21 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
       nullptr, nullptr, nullptr, &state->security);
   if (state->securityError != ERROR_SUCCESS) state->security = nullptr;
   // A link is followed: the file it finally names is the one replaced.
-  char target[32768];
-  const DWORD targetSize = GetFinalPathNameByHandleA(file, target, sizeof target, 0);
-  snapshot.target = targetSize > 0 && targetSize < sizeof target ? target : path;
+  snapshot.target = FinalPath(file);
+  if (snapshot.target.empty()) snapshot.target = path;
+  // Audit entries and the label, where the caller may read them, and so set them.
+  static const bool audits = EnablePrivilege("SeSecurityPrivilege");
+  const HANDLE auditable =
+      audits ? ReOpenFile(file, READ_CONTROL | ACCESS_SYSTEM_SECURITY,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0)
+             : INVALID_HANDLE_VALUE;
+  if (auditable != INVALID_HANDLE_VALUE) {
+    if (GetSecurityInfo(auditable, SE_FILE_OBJECT,
+                        SACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, &state->audit) != ERROR_SUCCESS)
+      state->audit = nullptr;
+    CloseHandle(auditable);
+  }
   std::shared_ptr<char[]> storage(ok ? new char[size.QuadPart] : nullptr);
   DWORD filled = 0;
   while (ok && filled < size.QuadPart) {
@@ -266,10 +333,17 @@ bool MayWrite(const Snapshot& snapshot) {
 
 WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
                            const Snapshot& read, bool replace) {
-  static const bool owners = EnableRestorePrivilege();
+  static const bool privileged = EnablePrivilege("SeRestorePrivilege");
   const DWORD kept = read.state->info.dwFileAttributes &
                      (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-  const HANDLE file = CreateTemporaryFile(path, owners);
+  const bool audit = read.state->audit != nullptr;
+  bool owners = privileged;
+  HANDLE file = CreateTemporaryFile(path, owners, audit);
+  // A share's usual "Change" permission grants no WRITE_OWNER, and the restore
+  // privilege does not travel over the network: there the owner is not copied,
+  // as for a caller that is not elevated.
+  if (file == INVALID_HANDLE_VALUE && owners && GetLastError() == ERROR_ACCESS_DENIED)
+    file = CreateTemporaryFile(path, owners = false, audit);
   if (file == INVALID_HANDLE_VALUE) return Failed(WriteResult::kFailed);
   // Whatever ends the write before the publish, a failure or an exception
   // (memory exhausted) included, removes the temporary file; opened with
@@ -286,9 +360,14 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
   };
   // The old file's rights before the first byte: until then it holds nothing, and
   // its share mode lets no other process open it for reading meanwhile.
-  bool ok = (TakeOverSecurity(file, *read.state, owners) && StreamPieces(pieces, write) &&
-             FlushFileBuffers(file)) ||
-            Failed(false);
+  // Beside a link to the file, the backup is in another folder than the file.
+  const std::string where = FinalPath(file);
+  const bool elsewhere =
+      where.empty() || !EqualsIgnoringCase(FolderOf(where), FolderOf(read.target));
+  bool ok = TakeOverSecurity(file, *read.state, owners, elsewhere);
+  // An owner the share or the remote server refuses is not copied either.
+  if (!ok && owners) ok = TakeOverSecurity(file, *read.state, owners = false, elsewhere);
+  ok = (ok && StreamPieces(pieces, write) && FlushFileBuffers(file)) || Failed(false);
   if (!CloseHandle(file) && ok) ok = Failed(false);
   if (ok && !SetFileAttributesA(temp.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL))
     ok = Failed(false);

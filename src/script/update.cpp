@@ -41,11 +41,11 @@ bool IsWide(std::string_view text) {
 // redirection.config beside its applicationHost.config names, not that one.
 // Returns that file's path as written there, or empty. A redirection.config that
 // cannot be read leaves the file the server reads unknown: install and check
-// give up, an uninstall (which harms no file) goes on.
-std::string SharedConfiguration(Mode mode, const std::string& path) {
-  const size_t name = FileNameStart(path);
-  if (!EqualsIgnoringCase(std::string_view(path).substr(name), "applicationHost.config")) return "";
-  const std::string redirection = path.substr(0, name) + "redirection.config";
+// give up, an uninstall (which harms no file) goes on. `file` is `path` resolved.
+std::string SharedConfiguration(Mode mode, const std::string& path, const std::string& file) {
+  const size_t name = FileNameStart(file);
+  if (!EqualsIgnoringCase(std::string_view(file).substr(name), "applicationHost.config")) return "";
+  const std::string redirection = file.substr(0, name) + "redirection.config";
   const std::string unreadable = kPrefix + "Can not read redirection.config beside script " + path;
   const Lookup lookup = LookUp(redirection);
   std::string shared;
@@ -62,7 +62,8 @@ std::string SharedConfiguration(Mode mode, const std::string& path) {
 // Reads, rebuilds, backs up and writes, starting over when another program
 // changes the file in between.
 void Run(Mode mode, const std::string& path) {
-  if (LookUp(path) == Lookup::kMissing) {
+  const std::string file = ResolvePath(path);  // for the system; messages name `path`
+  if (LookUp(file) == Lookup::kMissing) {
     // GBK for "configuration file not found".
     g_errorMessage.append(kPrefix)
         .append("\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE")
@@ -73,7 +74,7 @@ void Run(Mode mode, const std::string& path) {
                                : mode == Mode::kRemove ? "Removing section from startup script"
                                                        : "Checking startup script";
   ReportLine("[QuellmarkInstaller] %s %s\n ", progress, path.c_str());
-  const std::string shared = SharedConfiguration(mode, path);
+  const std::string shared = SharedConfiguration(mode, path, file);
   if (!shared.empty()) {
     const std::string elsewhere =
         kPrefix + "Shared configuration: the web server reads " + shared + ", not script " + path;
@@ -86,10 +87,10 @@ void Run(Mode mode, const std::string& path) {
     return;
   }
 
-  const std::string backupPath = MakeBackupPath(path);
+  const std::string backupPath = MakeBackupPath(file);
   for (int round = 0; round < 3; ++round) {
     Snapshot read;
-    if (!ReadSnapshot(path, read)) GiveUpOn(path, g_errorMessage + OccurError("Reading", path));
+    if (!ReadSnapshot(file, read)) GiveUpOn(path, g_errorMessage + OccurError("Reading", path));
     if (IsWide(read.text)) GiveUp(kPrefix + "Can not edit UTF-16 script " + path);
     const RebuiltScript rebuilt =
         mode == Mode::kRemove ? RemoveSectionText(read.text) : RebuildScriptText(read.text);
