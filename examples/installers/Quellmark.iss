@@ -1,0 +1,84 @@
+; Installs the Quellmark module's files and registers its configuration section in the web
+; server's configuration with QuellmarkInstaller.exe; removes it again at uninstall. Inno Setup
+; 6.3 or later, 64-bit mode (so that {sys} is the 64-bit System32). docs/installers.md explains
+; it.
+#define ConfigFile "{sys}\inetsrv\config\applicationHost.config"
+
+[Setup]
+AppId=Quellmark
+AppName=Quellmark
+AppVersion=1.0.0
+DefaultDirName={autopf}\Quellmark
+ArchitecturesAllowed=x64compatible
+ArchitecturesInstallIn64BitMode=x64compatible
+PrivilegesRequired=admin
+DisableProgramGroupPage=yes
+
+[Files]
+Source: "QuellmarkInstaller.exe"; DestDir: "{app}"
+; The module's schema file, from the module's own build: on disk before the declaration.
+Source: "Quellmark_schema.xml"; DestDir: "{sys}\inetsrv\config\schema"
+
+[Code]
+var
+  { This Setup registered the section on a system that had none of this product: a failure
+    after that takes it back. }
+  Registered: Boolean;
+
+{ The tool's exit status, or -1 when it could not be started. }
+function RunTool(const Tool, Option: String): Integer;
+var
+  Status: Integer;
+begin
+  if not Exec(Tool, Option + ' "' + ExpandConstant('{#ConfigFile}') + '"', '', SW_HIDE,
+              ewWaitUntilTerminated, Status) then
+    Status := -1;
+  Result := Status;
+end;
+
+procedure CurStepChanged(CurStep: TSetupStep);
+var
+  Status: Integer;
+begin
+  { An exception ends Setup only from here (ssInstall), before any file is installed: so the
+    tool runs from {tmp}, after the schema is put in place. }
+  if CurStep = ssInstall then begin
+    ExtractTemporaryFile('QuellmarkInstaller.exe');
+    ExtractTemporaryFile('Quellmark_schema.xml');
+    if not FileCopy(ExpandConstant('{tmp}\Quellmark_schema.xml'),
+                    ExpandConstant('{sys}\inetsrv\config\schema\Quellmark_schema.xml'), False) then
+      RaiseException('Installing the Quellmark schema failed.');
+    Registered := not RegKeyExists(HKLM,
+      'Software\Microsoft\Windows\CurrentVersion\Uninstall\{#SetupSetting("AppId")}_is1');
+    Status := RunTool(ExpandConstant('{tmp}\QuellmarkInstaller.exe'), '');
+    if Status <> 0 then begin
+      Registered := False;
+      RaiseException('Registering the Quellmark section failed (status ' + IntToStr(Status) +
+                     '); the web server configuration is unchanged.');
+    end;
+  end;
+  if CurStep = ssPostInstall then
+    Registered := False;
+end;
+
+procedure DeinitializeSetup();
+begin
+  { A later step failed and Setup rolled its files back: a first installation takes its
+    section back too. A repair or an upgrade keeps the section the installed version had. }
+  if Registered then
+    RunTool(ExpandConstant('{tmp}\QuellmarkInstaller.exe'), '--uninstall');
+end;
+
+procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
+var
+  Status: Integer;
+begin
+  { Before the files go, and the uninstall stops when the tool refuses ("Section is still
+    used": the module's settings must be removed first). }
+  if CurUninstallStep = usUninstall then begin
+    Status := RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '--uninstall');
+    if Status <> 0 then
+      RaiseException('Removing the Quellmark section failed (status ' + IntToStr(Status) +
+                     '); nothing was uninstalled.');
+  end;
+end;
