@@ -37,9 +37,9 @@ def layout(text=OLD, backup=None):
 
 
 # Runs the tool under strace; `other` acts on the path 0.6 s in.
-def tool(path, inject=(), trace=os.devnull, other=None, options=(), **popen):
+def tool(path, inject=(), trace=os.devnull, other=None, options=(), exe=TOOL, **popen):
     command = ["strace", "-f", "-qq", "-y", "-o", trace] + [
-        w for action in inject for w in ("-e", "inject=" + action)] + [TOOL, *options, path]
+        w for action in inject for w in ("-e", "inject=" + action)] + [exe, *options, path]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
     if other:
         time.sleep(0.6)
@@ -171,10 +171,11 @@ def others():
                 1 + bool(backup)))
     if os.geteuid() != 0:
         return print("fault sweep: not root, so no read-only file tried as another user")
-    path, nobody = layout(), 65534
+    # Run from a copy that user can reach, wherever the checkout is (a home folder of mode 700).
+    path, nobody, exe = layout(), 65534, shutil.copy(TOOL, ROOT)
     os.chmod(ROOT, 0o711), os.chown(os.path.dirname(path), nobody, nobody)
     os.chown(path, nobody, nobody), os.chmod(path, 0o444)
-    expect("a read-only file", tool(path, user=nobody, group=nobody, extra_groups=[]),
+    expect("a read-only file", tool(path, exe=exe, user=nobody, group=nobody, extra_groups=[]),
            (1, message(b"Writing startup script %s occur error", path)))
     expect("a read-only file: files", files(path), [NAME])
 

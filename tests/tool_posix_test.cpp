@@ -23,10 +23,12 @@ TEST_F(ToolTest, KeepsOwnerRightsAndAttributes) {
   EXPECT_EQ(before,
             "1234:5678 640\nuser::rw-\nuser:4321:r--\ngroup::r--\nmask::r--\nother::---\n\n"
             "user.origin=\"installer\"\n\n");
-  // A member of the file's group, who may not give the file away, keeps its group.
-  RunShell(
-      "chmod 777 . && setfacl -b a.config && chown 0:5678 a.config && chmod 660 a.config && "
-      "setpriv --reuid 4321 --regid 4321 --groups 5678 '" TOOL_PATH "' --uninstall a.config");
+  // A member of the file's group, who may not give the file away, keeps its group. The
+  // tool runs from a copy that user can reach wherever the checkout is.
+  RunShell("cp '" TOOL_PATH
+           "' tool && chmod 777 . && setfacl -b a.config && chown 0:5678 a.config && "
+           "chmod 660 a.config && setpriv --reuid 4321 --regid 4321 --groups 5678 ./tool "
+           "--uninstall a.config");
   EXPECT_EQ(RunShell("stat -c '%u:%g' a.config").output, "4321:5678\n");
 }
 
