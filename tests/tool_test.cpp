@@ -142,8 +142,9 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
     std::string redirection, mode, output;
     int status;
   } cases[] = {
-      {"<configuration><x>" + r + "'true' path='p'/></x>" + r + "'1'/></configuration>", "--check",
-       P + "Install would change script " + path, 3},
+      {"<configuration><x>" + r + "'true' path='p'/></x>" + r + "'1' path='p'/>" +
+           "</configuration>",
+       "--check", P + "Install would change script " + path, 3},
       {c, "--check", P + "Can not read redirection.config beside script " + path, 1},
       {c, "--uninstall", "", 0},
       {c + "</configuration>", "--check", shared, 1},
