@@ -261,7 +261,6 @@ std::string ParserVersion() {
 bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
   if (!change.ownLinesOnly) return false;
-
   Reading before, after;
   if (!before.Feed(text.substr(0, change.textEnd)) ||
       !FeedPieces(after, rebuilt.pieces, 0, change.newEnd))
@@ -282,11 +281,11 @@ bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
   return after.declarations() == 1;
 }
 
-bool DeclaresSection(const RebuiltScript& rebuilt) {
+int SectionDeclarations(const RebuiltScript& rebuilt) {
   Reading reading;
   reading.StopAtGroupEnd();
   FeedPieces(reading, rebuilt.pieces, 0, kEnd);
-  return reading.declarations() > 0;
+  return reading.declarations();
 }
 
 bool LeavesSettingsUndeclared(const RebuiltScript& rebuilt) {

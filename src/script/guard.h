@@ -20,10 +20,10 @@
 // Throws std::bad_alloc when the parser runs out of memory.
 bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt);
 
-// Whether the group <configuration><configSections><sectionGroup
+// How many times the group <configuration><configSections><sectionGroup
 // name="system.webServer"> of `rebuilt` declares the section. Parses as far as
 // the group's end, or the first well-formedness error.
-bool DeclaresSection(const RebuiltScript& rebuilt);
+int SectionDeclarations(const RebuiltScript& rebuilt);
 
 // Whether the new text still holds settings of the section (an element Quellmark
 // in a system.webServer element) that its group no longer declares: the web

@@ -97,8 +97,9 @@ void Run(Mode mode, const std::string& path) {
     if (mode != Mode::kRemove && !rebuilt.inserted)
       GiveUp(kPrefix + "Can not find system.webServer option in script " + path);
     if (rebuilt.unterminated) GiveUp(kPrefix + "Can not find QUELLMARK END in script " + path);
-    // A declaration this tool did not write: with a second one the server loads no site.
-    if (mode != Mode::kRemove && DeclaresSection(RemoveSectionText(read.text)))
+    // A declaration besides the block's, one this tool did not write: the server
+    // loads no site from a group that declares a section twice.
+    if (mode != Mode::kRemove && SectionDeclarations(rebuilt) > 1)
       GiveUp(kPrefix + "Section is already declared in script " + path);
 
     // An unchanged file is left alone: the web server reloads its configuration
