@@ -21,6 +21,9 @@ ERRORS = {"write": "ENOSPC", "writev": "ENOSPC", "fsetxattr": "ENOSPC", "read": 
 CALL = re.compile(r"^\d+ +(\w+)\((?:\d+<([^>]*)>)?")  # a call, and the file it names (strace -y)
 HELD = "fsync:delay_enter=1500000"  # flushes held for 1.5 s
 PREFIX = b"[QuellmarkInstaller] "
+# A fixed threshold: blocks of 128 KiB and more always come from mmap, so that memory
+# can be exhausted once the temporary file exists, whatever the parses before freed.
+os.environ["GLIBC_TUNABLES"] = "glibc.malloc.mmap_threshold=131072"
 
 
 def read(path):
