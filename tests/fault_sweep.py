@@ -123,7 +123,7 @@ def sweep(backup):
             expect(what + ": a message", status != 1 or output.startswith(PREFIX), True)
             reason = os.strerror(getattr(errno, error or "EIO")).encode() + b"\n"
             expect(what + ": the reason", not output.endswith(b" occur error") or
-                   how != "error=" + error or tool.reason.endswith(reason), True)
+                   how != "error=%s" % error or tool.reason.endswith(reason), True)
     return injected
 
 
