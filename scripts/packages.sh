@@ -12,6 +12,14 @@ need_packages() {
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# `need_node MAJOR.MINOR` fails unless Node.js is there at that version or later. The
+# machine image's nodejs package has it; Debian's own is older, so it is not installed here.
+need_node() {
+  node -e 'const [want, have] = [process.argv[1], process.versions.node].map(v => v.split(".").map(Number));
+    process.exit(have[0] > want[0] || (have[0] === want[0] && have[1] >= want[1]) ? 0 : 1)' "$1" ||
+    { echo "Node.js $1 or later is needed (the machine image's nodejs package)." >&2; return 1; }
+}
+
 # The XML parser that both builds carry: Debian's expat source package at exactly
 # this version, its .dsc checked against this digest. To move the pin, run
 # `scripts/packages.sh versions`, pick the newest version it lists that downloads
