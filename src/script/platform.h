@@ -55,7 +55,8 @@ struct Snapshot {
 bool ReadSnapshot(const std::string& path, Snapshot& snapshot);
 
 // Whether the caller may replace the file read: POSIX, write permission for the
-// effective user; Windows, no read-only attribute.
+// effective user; Windows, no read-only attribute, and the system lets the caller
+// open the file for writing its data (another program holding it is no refusal).
 bool MayWrite(const Snapshot& snapshot);
 
 enum class WriteResult { kWritten, kFailed, kChanged };

@@ -204,8 +204,11 @@ WriteResult Publish(const std::string& temp, const std::string& path, const Snap
     if (changed) SetLastError(ERROR_SUCCESS);  // not to be retried
     return !changed && MoveFileExA(temp.c_str(), path.c_str(), flags);
   });
-  if (moved) g_tempExists = 0;
-  if (moved || changed) return moved ? WriteResult::kWritten : WriteResult::kChanged;
+  if (moved) {
+    g_tempExists = 0;
+    return WriteResult::kWritten;
+  }
+  if (changed) return WriteResult::kChanged;
   const DWORD error = GetLastError();
   if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
     return WriteResult::kWritten;

@@ -6,7 +6,10 @@
 // text (status 1) when the file cannot be read, has no anchor line (install and
 // check) or an unterminated block, may not be written, or when the backup or
 // the new text cannot be written; the file then holds its old bytes. A file that
-// another program keeps changing is given up after three rounds.
+// another program keeps changing is given up after three rounds. Install and check
+// also give up, writing nothing, on a file the web server does not read (shared
+// configuration) and on a declaration of the section made elsewhere. When a system
+// call failed, ScriptFailure's reason says on what and why.
 
 // Rebuilds the configuration file at `path` with a fresh section block, keeping
 // the first backup ever made at MakeBackupPath(path).
