@@ -30,8 +30,8 @@ void Check(const std::vector<Row>& rows) {
       return true;
     }));
     EXPECT_EQ(text, row.expected);
-    EXPECT_EQ(LongerThan(rebuilt.pieces, text.size()) + LongerThan(rebuilt.pieces, text.size() - 1),
-              !text.empty());
+    EXPECT_EQ(SizeOver(rebuilt.pieces, text.size()), 0u);
+    EXPECT_EQ(SizeOver(rebuilt.pieces, text.size() - 1), text.size());
     EXPECT_EQ(rebuilt.inserted, row.inserted);
     EXPECT_EQ(SameText(rebuilt.pieces, row.input), row.input == row.expected);
   }

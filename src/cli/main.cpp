@@ -16,14 +16,16 @@ constexpr const char* kUsage =
     "  --check      changes nothing and tells whether an install would change PATH\n"
     "Exit status: 0 done (--check: an install would leave PATH byte for byte as it is),\n"
     "1 failed (--check: also when an install would fail), 2 argument error,\n"
-    "3 (--check) an install would change PATH.\n"
-    "Why a system call failed is told on standard error.\n";
+    "3 (--check) an install would succeed and change PATH,\n"
+    "4 not here: the web server reads a shared configuration; register it in the\n"
+    "shared file.\n"
+    "Why a run failed, and where in PATH, is told on standard error.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string_view option = argc > 1 ? argv[1] : "";
-  if (option == "--help") {
+  if (option == "--help" || (argc == 2 && (option == "-h" || option == "/?"))) {
     std::fputs(kUsage, stdout);
     return 0;
   }
@@ -35,12 +37,11 @@ int main(int argc, char** argv) {
   if (option == "--uninstall") run = RemoveSection;
   if (option == "--check") run = CheckStartupScript;
   const int pathIndex = run == UpdateStartupScript ? 1 : 2;
-  // An argument that starts with "--" in PATH's place or after it is a misplaced
-  // option: such a file is named ./--x. Other further arguments are ignored.
-  bool misplaced = pathIndex >= argc || argv[pathIndex][0] == '\0';
-  for (int i = pathIndex; i < argc; ++i)
-    misplaced = misplaced || std::string_view(argv[i]).substr(0, 2) == "--";
-  if (misplaced) {
+  // An argument that starts with "--" in PATH's place is a misplaced option (such
+  // a file is named ./--x), and one after PATH may be a switch in any style
+  // ("/uninstall"): running on without it could do the opposite of what was asked.
+  if (pathIndex + 1 != argc || argv[pathIndex][0] == '\0' ||
+      std::string_view(argv[pathIndex]).substr(0, 2) == "--") {
     ReportLine("argument error.\n");
     return 2;
   }

@@ -18,11 +18,11 @@ constexpr size_t kEnd = std::string_view::npos;  // the end of a text
 
 // Where the last change ends, in the text read and in the new text as its pieces
 // spell it (a "\r" added before a line feed is left out: XML reads both alike);
-// whether the block was inserted; and whether every dropped line is one this tool
-// writes.
+// where the block's section was inserted in the new text; and where the first
+// dropped line that this tool does not write starts in the text read.
 struct Change {
   size_t textEnd = 0, newEnd = 0;
-  bool inserted = false, ownLinesOnly = true;
+  size_t section = kEnd, foreignLine = kEnd;
 };
 
 using Parser = std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)>;
@@ -40,12 +40,37 @@ Parser NewParser(void* data, const char* encoding = nullptr) {
   return parser;
 }
 
-// Parses all of `text`: false on a well-formedness error.
-bool ParseWhole(XML_Parser parser, std::string_view text) {
-  if (XML_Parse(parser, text.data(), static_cast<int>(text.size()), XML_TRUE) == XML_STATUS_OK)
-    return true;
-  if (XML_GetErrorCode(parser) == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-  return false;
+// Parses `size` bytes at `bytes`, the last ones with `final`. A fault where the
+// parser stopped, in its own words, on a well-formedness error.
+Finding Parse(XML_Parser parser, const char* bytes, size_t size, bool final) {
+  if (XML_Parse(parser, bytes, static_cast<int>(size), final) == XML_STATUS_OK) return {};
+  const XML_Error error = XML_GetErrorCode(parser);
+  if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
+  return {static_cast<size_t>(XML_GetCurrentByteIndex(parser)),
+          error == XML_ERROR_ABORTED ? "" : XML_ErrorString(error)};
+}
+
+// Whether `bytes` lie within `text`, rather than being inserted.
+bool Within(std::string_view text, std::string_view bytes) {
+  const std::less_equal<const char*> notAfter;
+  return notAfter(text.data(), bytes.data()) && notAfter(bytes.data(), text.data() + text.size());
+}
+
+// Where byte `at` of the new text that `pieces` spell comes from in `text`: a
+// copied byte is itself; an inserted one, the last byte before it. `copied` tells
+// which.
+size_t InText(std::string_view text, const std::vector<Piece>& pieces, size_t at,
+              bool* copied = nullptr) {
+  size_t textAt = 0;
+  for (const Piece& piece : pieces) {
+    const bool within = Within(text, piece.bytes);
+    if (within) textAt = piece.bytes.data() - text.data();
+    if (copied) *copied = within;
+    if (at < piece.bytes.size()) return within ? textAt + at : textAt - (textAt > 0);
+    at -= piece.bytes.size();
+    if (within) textAt += piece.bytes.size();
+  }
+  return textAt;
 }
 
 // Whether `line` is exactly one construct as XML's grammar defines it: one comment,
@@ -71,15 +96,17 @@ bool IsExactlyOne(std::string_view line, bool comment) {
     XML_SetStartElementHandler(
         parser.get(), [](void* data, const XML_Char*, const XML_Char**) { Span::Note(data); });
   const std::string text = comment ? "<x>" + std::string(line) + "</x>" : std::string(line);
-  return ParseWhole(parser.get(), text) && span.at == (comment ? 3 : 0) &&
+  return !Parse(parser.get(), text.data(), text.size(), true) && span.at == (comment ? 3 : 0) &&
          span.size == static_cast<long long>(line.size());
 }
 
-// Whether each of the whole `lines`, without its line end and the spaces and tabs
-// around it, is one this tool writes: a marker line that is one comment, or a
-// blank line or one empty-element tag that declares the section.
-bool OwnLines(std::string_view lines) {
-  while (!lines.empty()) {
+// Where the first of the whole `lines` starts that, without its line end and the
+// spaces and tabs around it, is not one this tool writes (a marker line that is
+// one comment, or a blank line or one empty-element tag that declares the
+// section), or kEnd.
+size_t ForeignLine(std::string_view lines) {
+  for (const char* const start = lines.data(); !lines.empty();) {
+    const size_t at = lines.data() - start;
     const size_t feed = lines.find('\n');
     std::string_view line = lines.substr(0, feed);
     lines.remove_prefix(feed == std::string_view::npos ? lines.size() : feed + 1);
@@ -94,29 +121,29 @@ bool OwnLines(std::string_view lines) {
     const bool marker = holds(kBeginMarker) || holds(kEndMarker);
     if (!(marker || line.substr(0, kSectionStart.size()) == kSectionStart) ||
         !IsExactlyOne(line, marker))
-      return false;
+      return at;
   }
-  return true;
+  return kEnd;
 }
 
 Change FindChange(std::string_view text, const std::vector<Piece>& pieces) {
   Change change;
   size_t textAt = 0, newAt = 0;
   const auto changed = [&](size_t dropEnd) {
-    change.ownLinesOnly = change.ownLinesOnly && OwnLines(text.substr(textAt, dropEnd - textAt));
+    const size_t foreign = ForeignLine(text.substr(textAt, dropEnd - textAt));
+    if (change.foreignLine == kEnd && foreign != kEnd) change.foreignLine = textAt + foreign;
     change.textEnd = textAt = dropEnd;
     change.newEnd = newAt;
   };
-  const std::less_equal<const char*> notAfter;
   for (size_t i = 0; i < pieces.size(); ++i) {
     const std::string_view bytes = pieces[i].bytes;
-    if (notAfter(text.data(), bytes.data()) && notAfter(bytes.data(), text.data() + text.size())) {
+    if (Within(text, bytes)) {
       const size_t at = bytes.data() - text.data();
       if (at != textAt) changed(at);
       textAt += bytes.size();
     } else if (i + 1 < pieces.size() || textAt < text.size() || bytes != "\r\n") {
       // Inserted bytes; a line end after the last line is none of them.
-      change.inserted = change.inserted || bytes == kSectionBlock;
+      if (bytes == kSectionBlock) change.section = newAt + kSectionBlock.find("<section");
       newAt += bytes.size();
       changed(textAt);
       continue;
@@ -149,8 +176,8 @@ class Reading {
   Reading& operator=(const Reading&) = delete;
 
   // Parses `bytes` as the next part of the text, as its end with `final`. False
-  // on a well-formedness error; once stopped at the group's end, takes nothing
-  // more and succeeds.
+  // on a well-formedness error, which fault() then tells; once stopped at the
+  // group's end, takes nothing more and succeeds.
   bool Feed(std::string_view bytes, bool final = false) {
     do {
       if (stopped_) return true;
@@ -158,16 +185,14 @@ class Reading {
       // The parser copies each part: small ones while a stop may come soon, then
       // up to 1 MiB, few enough that a token across parts is not parsed too often.
       part_ = std::min<size_t>(2 * part_, 1 << 20);
-      if (XML_Parse(parser_.get(), bytes.data(), static_cast<int>(size),
-                    final && size == bytes.size()) != XML_STATUS_OK) {
-        const XML_Error error = XML_GetErrorCode(parser_.get());
-        if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-        return error == XML_ERROR_ABORTED;
-      }
+      fault_ = Parse(parser_.get(), bytes.data(), size, final && size == bytes.size());
+      if (fault_) return false;
       bytes.remove_prefix(size);
     } while (!bytes.empty());
     return true;
   }
+  // Where the parser stopped on a well-formedness error, as a byte of the text fed.
+  const Finding& fault() const { return fault_; }
 
   // Whether the text up to `end` ended between markup, outside a CDATA section.
   bool StandsBetweenMarkup(size_t end) const {
@@ -183,11 +208,11 @@ class Reading {
     stopped_ = groupEnded_;
   }
   bool doctype() const { return doctype_; }
-  // Declarations of the section in that group, read so far.
-  int declarations() const { return declarations_; }
-  // Whether an element Quellmark in a system.webServer element has been read:
-  // settings that need the declaration.
-  bool used() const { return used_; }
+  // Where the declarations of the section in that group read so far start.
+  const std::vector<size_t>& declarations() const { return declarations_; }
+  // Where the first element Quellmark in a system.webServer element starts:
+  // settings that need the declaration; kEnd when none has been read.
+  size_t used() const { return used_; }
 
  private:
   // The reading an event belongs to, which has now read up to the event's end.
@@ -205,10 +230,12 @@ class Reading {
     for (; *attributes; attributes += 2)
       if (std::string_view(attributes[0]) == "name") named = attributes[1];
     if (entry == "sectionGroup") entry += " " + std::string(named);
-    reading.declarations_ +=
-        reading.open_ == kSectionParents && entry == "section" && named == kSectionName;
-    reading.used_ = reading.used_ || (entry == kSectionName && !reading.open_.empty() &&
-                                      reading.open_.back() == "system.webServer");
+    const size_t at = XML_GetCurrentByteIndex(reading.parser_.get());
+    if (reading.open_ == kSectionParents && entry == "section" && named == kSectionName)
+      reading.declarations_.push_back(at);
+    if (reading.used_ == kEnd && entry == kSectionName && !reading.open_.empty() &&
+        reading.open_.back() == "system.webServer")
+      reading.used_ = at;
     reading.open_.push_back(std::move(entry));
     reading.rootSeen_ = true;
   }
@@ -234,9 +261,11 @@ class Reading {
   size_t part_ = 16 << 10;         // the size of the next part fed to the parser
   long long consumed_ = 0;         // where the last construct reported ends
   std::vector<std::string> open_;  // a section group with its name
-  int declarations_ = 0;
+  std::vector<size_t> declarations_;
+  size_t used_ = kEnd;
+  Finding fault_;
   bool rootSeen_ = false, inCdata_ = false, doctype_ = false;
-  bool used_ = false, groupEnded_ = false, stopAtGroupEnd_ = false, stopped_ = false;
+  bool groupEnded_ = false, stopAtGroupEnd_ = false, stopped_ = false;
 };
 
 // Feeds `reading` bytes [from, to) of the text `pieces` spell.
@@ -258,43 +287,61 @@ std::string ParserVersion() {
          std::to_string(version.micro);
 }
 
-bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt) {
+Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
-  if (!change.ownLinesOnly) return false;
+  if (change.foreignLine != kEnd)
+    return {change.foreignLine, "a line this tool does not write would be dropped"};
+  const auto inText = [&](const Finding& fault) {
+    return Finding{InText(text, rebuilt.pieces, fault.at), fault.words};
+  };
   Reading before, after;
-  if (!before.Feed(text.substr(0, change.textEnd)) ||
-      !FeedPieces(after, rebuilt.pieces, 0, change.newEnd))
-    return false;
+  if (!before.Feed(text.substr(0, change.textEnd))) return before.fault();
+  if (!FeedPieces(after, rebuilt.pieces, 0, change.newEnd)) return inText(after.fault());
+  const Reading* placed = &after;
+  Reading whole;
   if (before.doctype() || after.doctype()) {
-    Reading whole;
-    return FeedPieces(whole, rebuilt.pieces, 0, kEnd) && whole.Feed({}, true) &&
-           (!change.inserted || whole.declarations() == 1);
+    if (!FeedPieces(whole, rebuilt.pieces, 0, kEnd) || !whole.Feed({}, true))
+      return inText(whole.fault());
+    placed = &whole;
+  } else {
+    const size_t end = change.textEnd - (change.textEnd > 0);
+    if (!before.StandsBetweenMarkup(change.textEnd) || !after.StandsBetweenMarkup(change.newEnd))
+      return {end, "the change would fall inside markup (a comment, tag or CDATA section)"};
+    if (!before.SamePlace(after)) return {end, "the change would leave other elements open"};
   }
-  if (!before.StandsBetweenMarkup(change.textEnd) || !after.StandsBetweenMarkup(change.newEnd) ||
-      !before.SamePlace(after))
-    return false;
-  if (!change.inserted) return true;
-  // The web server refuses a section declared twice in its group. A break in the
-  // text ends the count: what follows it, the server cannot read either.
-  after.StopAtGroupEnd();
-  FeedPieces(after, rebuilt.pieces, change.newEnd, kEnd);
-  return after.declarations() == 1;
+  const std::vector<size_t>& declared = placed->declarations();
+  if (change.section != kEnd &&
+      std::find(declared.begin(), declared.end(), change.section) == declared.end())
+    return inText({change.section, "the section would not be declared directly in " +
+                                       std::string(kAnchorText) +
+                                       " in <configSections> in <configuration>"});
+  return {};
 }
 
-int SectionDeclarations(const RebuiltScript& rebuilt) {
+Finding FindOtherDeclaration(std::string_view text, const RebuiltScript& rebuilt) {
   Reading reading;
   reading.StopAtGroupEnd();
   FeedPieces(reading, rebuilt.pieces, 0, kEnd);
-  return reading.declarations();
+  const std::vector<size_t>& declared = reading.declarations();
+  if (declared.size() < 2) return {};
+  // The block's own declaration is inserted; another one was in the text read.
+  for (size_t at : declared) {
+    bool copied = false;
+    const size_t inText = InText(text, rebuilt.pieces, at, &copied);
+    if (copied) return {inText, "the section is declared here, on a line this tool did not write"};
+  }
+  return {};
 }
 
-bool LeavesSettingsUndeclared(const RebuiltScript& rebuilt) {
+Finding FindUndeclaredSettings(std::string_view text, const RebuiltScript& rebuilt) {
   Reading whole;
   if (FeedPieces(whole, rebuilt.pieces, 0, kEnd)) whole.Feed({}, true);
-  return whole.used() && whole.declarations() == 0;
+  if (whole.used() == kEnd || !whole.declarations().empty()) return {};
+  return {InText(text, rebuilt.pieces, whole.used()),
+          "the section's settings would be left without its declaration"};
 }
 
-bool ReadRedirection(std::string_view text, std::string& shared) {
+Finding ReadRedirection(std::string_view text, std::string& shared) {
   struct Redirection {
     std::string& shared;
     int depth = 0;
@@ -317,5 +364,5 @@ bool ReadRedirection(std::string_view text, std::string& shared) {
       },
       [](void* data, const XML_Char*) { --static_cast<Redirection*>(data)->depth; });
   shared.clear();
-  return ParseWhole(parser.get(), text);
+  return Parse(parser.get(), text.data(), text.size(), true);
 }

@@ -5,36 +5,46 @@
 
 #include "script/rewrite.h"
 
-// Whether `rebuilt` may be published in place of `text`, the bytes it was rebuilt
-// from. A conforming XML parser reads both texts without an error up to the end of
-// the last change (a "\r" added before a line feed, or a line end added to the
-// last line, is no change) and stands there in both at the same place: between
-// markup, with the same elements open and the root element seen in both or in
-// neither, so the rest of the file reads alike. An inserted section must be
-// declared in <configuration><configSections><sectionGroup name="system.webServer">,
-// and be the group's only declaration of Quellmark. Every dropped line, trimmed of
-// spaces and tabs, must be one this tool writes: a marker line that is one
-// comment, or a blank line or one empty-element tag that declares the section.
-// Only that much of each text is parsed (on install, on to the group's end); with a
-// document type declaration, which may declare entities, the whole new text.
-// Throws std::bad_alloc when the parser runs out of memory.
-bool ChangeIsSafe(std::string_view text, const RebuiltScript& rebuilt);
+// A fault that a rule found: where (a byte of the text read) and what, in words.
+// Without words, no fault.
+struct Finding {
+  size_t at = 0;
+  std::string words;
+  explicit operator bool() const { return !words.empty(); }
+};
 
-// How many times the group <configuration><configSections><sectionGroup
-// name="system.webServer"> of `rebuilt` declares the section. Parses as far as
-// the group's end, or the first well-formedness error.
-int SectionDeclarations(const RebuiltScript& rebuilt);
+// Why `rebuilt` may not be published in place of `text`, the bytes it was rebuilt
+// from; no fault when it may. A conforming XML parser reads both texts without an
+// error up to the end of the last change (a "\r" added before a line feed, or a
+// line end added to the last line, is no change) and stands there in both at the
+// same place: between markup, with the same elements open and the root element
+// seen in both or in neither, so the rest of the file reads alike. An inserted
+// block's section must be declared directly in <configuration><configSections>
+// <sectionGroup name="system.webServer">. Every dropped line, trimmed of spaces
+// and tabs, must be one this tool writes: a marker line that is one comment, or a
+// blank line or one empty-element tag that declares the section. Only that much of
+// each text is parsed; with a document type declaration, which may declare
+// entities, the whole new text. Throws std::bad_alloc when the parser runs out of
+// memory.
+Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt);
 
-// Whether the new text still holds settings of the section (an element Quellmark
-// in a system.webServer element) that its group no longer declares: the web
-// server would refuse the whole file. Parses the whole new text.
-bool LeavesSettingsUndeclared(const RebuiltScript& rebuilt);
+// A declaration of the section in the group <configuration><configSections>
+// <sectionGroup name="system.webServer"> of `rebuilt` besides the one its block
+// makes: the web server loads no site from a group that declares a section twice.
+// Parses as far as the group's end, or the first well-formedness error.
+Finding FindOtherDeclaration(std::string_view text, const RebuiltScript& rebuilt);
+
+// Settings of the section (an element Quellmark in a system.webServer element)
+// that the new text holds while its group no longer declares the section: the
+// web server would refuse the whole file. Parses the whole new text.
+Finding FindUndeclaredSettings(std::string_view text, const RebuiltScript& rebuilt);
 
 // Reads `text`, a redirection.config: `shared` becomes the `path` of an enabled
 // <configurationRedirection> in <configuration> (enabled="true", in any case), the
-// file the web server reads instead of its own, and is empty without one. False
-// when the text is not well-formed.
-bool ReadRedirection(std::string_view text, std::string& shared);
+// folder whose applicationHost.config the web server reads instead of its own,
+// and is empty without one. A fault, where the parser stopped, when the text is
+// not well-formed.
+Finding ReadRedirection(std::string_view text, std::string& shared);
 
 // The parser linked in, as "expat 2.8.3".
 std::string ParserVersion();

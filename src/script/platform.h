@@ -23,6 +23,10 @@ Lookup LookUp(const std::string& path);
 // 32-bit processes read as System32.
 std::string ResolvePath(const std::string& path);
 
+// Whether `folder` names the folder that holds the file at `path`, both resolved
+// and compared as the system compares names (Windows: in any case).
+bool IsFolderOf(const std::string& folder, const std::string& path);
+
 // Where the last name of `path` starts: after its last folder separator (Windows:
 // also after a drive's colon), or 0.
 size_t FileNameStart(const std::string& path);
@@ -58,6 +62,11 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot);
 // effective user; Windows, no read-only attribute, and the system lets the caller
 // open the file for writing its data (another program holding it is no refusal).
 bool MayWrite(const Snapshot& snapshot);
+
+// Whether the caller may create a file in the folder of `path`, asked of the
+// system without creating one: POSIX, write and search permission for the
+// effective user; Windows, the folder opened for adding a file.
+bool MayCreateBeside(const std::string& path);
 
 enum class WriteResult { kWritten, kFailed, kChanged };
 

@@ -120,13 +120,14 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // Makes a rename in the folder of `path` durable.
 bool FlushFolder(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   // Some file systems cannot flush a folder and say EINVAL; nothing more can be done there.
   bool ok = fsync(fd) == 0 || errno == EINVAL;
@@ -136,6 +137,12 @@ bool FlushFolder(const std::string& path) {
 }  // namespace
 
 std::string ResolvePath(const std::string& path) { return path; }
+
+bool IsFolderOf(const std::string& folder, const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> a(realpath(folder.c_str(), nullptr), std::free),
+      b(realpath(FolderOf(path).c_str(), nullptr), std::free);
+  return a && b && std::strcmp(a.get(), b.get()) == 0;
+}
 
 // Without a slash, rfind's npos + 1 is 0.
 size_t FileNameStart(const std::string& path) { return path.rfind('/') + 1; }
@@ -189,6 +196,11 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
 
 bool MayWrite(const Snapshot& snapshot) {
   return faccessat(AT_FDCWD, snapshot.target.c_str(), W_OK, AT_EACCESS) == 0 || Failed(false);
+}
+
+bool MayCreateBeside(const std::string& path) {
+  return faccessat(AT_FDCWD, FolderOf(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0 ||
+         Failed(false);
 }
 
 WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,

@@ -237,6 +237,12 @@ std::string ResolvePath(const std::string& path) {
 
 size_t FileNameStart(const std::string& path) { return path.find_last_of("\\/:") + 1; }
 
+bool IsFolderOf(const std::string& folder, const std::string& path) {
+  std::string named = ResolvePath(folder);
+  named.erase(named.find_last_not_of("\\/") + 1);
+  return EqualsIgnoringCase(named + "\\", FolderOf(ResolvePath(path)));
+}
+
 std::string SystemError() {
   if (g_error == 0) return "";
   char* text = nullptr;
@@ -332,6 +338,15 @@ bool MayWrite(const Snapshot& snapshot) {
   if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), true;
   // Another program holding the file is no denial.
   return GetLastError() == ERROR_SHARING_VIOLATION || Failed(false);
+}
+
+bool MayCreateBeside(const std::string& path) {
+  // A folder is opened only with backup semantics; FILE_ADD_FILE creates nothing.
+  const HANDLE folder = CreateFileA(FolderOf(ResolvePath(path)).c_str(), FILE_ADD_FILE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return Failed(false);
+  return CloseHandle(folder), true;
 }
 
 WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,

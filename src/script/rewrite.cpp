@@ -7,7 +7,6 @@
 namespace {
 
 constexpr std::string_view kMarkerStart = "QUELLMARK ";  // how both markers begin
-constexpr std::string_view kAnchor = "<sectionGroup name=\"system.webServer\">";
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr size_t npos = std::string_view::npos;
 
@@ -23,9 +22,10 @@ bool OccursIn(std::string_view text, std::string_view needle, size_t start, size
 // Whether text[start, end) is a marker line: a begin marker (which wins over an
 // end marker on the same line) opens a block, an end marker closes it. `next`
 // keeps the first place of kMarkerStart at or after an earlier start, as in
-// OccursIn, so both markers are found with one search.
+// OccursIn, so both markers are found with one search. A begin marker line that
+// opens a block sets `openBlock` to where it starts.
 bool IsMarkerLine(std::string_view text, size_t start, size_t end, size_t& next,
-                  bool& insideMarkers) {
+                  bool& insideMarkers, size_t& openBlock) {
   bool begin = false, finish = false;
   if (next < start) next = text.find(kMarkerStart, start);
   for (; next != npos && next < end; next = text.find(kMarkerStart, next + 1)) {
@@ -33,6 +33,7 @@ bool IsMarkerLine(std::string_view text, size_t start, size_t end, size_t& next,
     begin = begin || marker.substr(0, kBeginMarker.size()) == kBeginMarker;
     finish = finish || marker.substr(0, kEndMarker.size()) == kEndMarker;
   }
+  if (begin && !insideMarkers) openBlock = start;
   if (begin || finish) insideMarkers = begin;
   return begin || finish;
 }
@@ -93,7 +94,7 @@ RebuiltScript RebuildScriptText(std::string_view text) {
   RebuiltScript result;
   bool insideMarkers = false;
   size_t cursor = 0;
-  size_t nextMarker = text.find(kMarkerStart), nextAnchor = text.find(kAnchor);
+  size_t nextMarker = text.find(kMarkerStart), nextAnchor = text.find(kAnchorText);
   while (cursor < text.size()) {
     // Fast path: the whole lines before the line of the next marker (and, until
     // the block is in, of the next anchor) are copied in one piece.
@@ -109,11 +110,11 @@ RebuiltScript RebuildScriptText(std::string_view text) {
     const Line line = LineAt(text, lineStart);
     cursor = line.next;
 
-    if (IsMarkerLine(text, lineStart, line.end, nextMarker, insideMarkers)) continue;
+    if (IsMarkerLine(text, lineStart, line.end, nextMarker, insideMarkers, result.openBlock)) continue;
     if (!(result.inserted && insideMarkers)) {
       AppendLines(result.pieces, text.substr(lineStart, cursor - lineStart));
       if (!line.ended) Append(result.pieces, {kLineEnd});
-      if (!result.inserted && OccursIn(text, kAnchor, lineStart, line.end, nextAnchor)) {
+      if (!result.inserted && OccursIn(text, kAnchorText, lineStart, line.end, nextAnchor)) {
         Append(result.pieces, {kSectionBlock});
         result.inserted = true;
       }
@@ -135,7 +136,7 @@ RebuiltScript RemoveSectionText(std::string_view text) {
     const Line line = LineAt(text, runEnd);
     cursor = line.next;
 
-    if (!IsMarkerLine(text, runEnd, line.end, nextMarker, insideMarkers) && !insideMarkers)
+    if (!IsMarkerLine(text, runEnd, line.end, nextMarker, insideMarkers, result.openBlock) && !insideMarkers)
       Append(result.pieces, {text.substr(runEnd, cursor - runEnd)});
   }
   result.unterminated = insideMarkers;
@@ -154,21 +155,35 @@ bool SameText(const std::vector<Piece>& pieces, std::string_view text) {
   return text.empty();
 }
 
-bool LongerThan(const std::vector<Piece>& pieces, size_t limit) {
+size_t SizeOver(const std::vector<Piece>& pieces, size_t limit) {
   size_t size = 0, grown = 0;  // grown: what the lone line feeds could add at most
   for (const Piece& piece : pieces) {
     size += piece.bytes.size();
     if (piece.crlf) grown += piece.bytes.size();
   }
   // The line feeds are counted only near the limit: a search of the whole text.
-  if (size > limit || size + grown <= limit) return size > limit;
+  if (size + grown <= limit) return 0;
   for (const Piece& piece : pieces) {
     const std::string_view bytes = piece.bytes;
-    for (size_t feed = 0; piece.crlf && (feed = bytes.find('\n', feed)) != std::string_view::npos;
-         ++feed)
+    for (size_t feed = 0; piece.crlf && (feed = bytes.find('\n', feed)) != npos; ++feed)
       size += feed == 0 || bytes[feed - 1] != '\r';
   }
-  return size > limit;
+  return size > limit ? size : 0;
+}
+
+size_t LineNumber(std::string_view text, size_t at) {
+  const std::string_view before = text.substr(0, at);
+  return 1 + std::count(before.begin(), before.end(), '\n');
+}
+
+size_t FindAnchorLike(std::string_view text) {
+  for (size_t at = text.find("system.webServer"); at != npos;
+       at = text.find("system.webServer", at + 1)) {
+    const size_t start = LineStartOf(text, at, 0);
+    if (text.substr(start, LineAt(text, start).end - start).find("sectionGroup") != npos)
+      return start;
+  }
+  return npos;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {

@@ -18,6 +18,9 @@ static_assert(kSectionBlock.size() == 141);
 inline constexpr std::string_view kBeginMarker = "QUELLMARK BEGIN";
 inline constexpr std::string_view kEndMarker = "QUELLMARK END";
 
+// The block goes below the first line that holds this text.
+inline constexpr std::string_view kAnchorText = "<sectionGroup name=\"system.webServer\">";
+
 // A stretch of the new text: `bytes` as they are or, with `crlf`, whole lines
 // whose lone line feeds become "\r\n" (so an unchanged LF stretch is one piece).
 struct Piece {
@@ -31,8 +34,10 @@ struct RebuiltScript {
   std::vector<Piece> pieces;
   // kSectionBlock was placed below the first copied anchor line.
   bool inserted = false;
-  // A begin marker had no end marker after it, so every line after it was dropped.
+  // A begin marker had no end marker after it, so every line after it was dropped;
+  // `openBlock` is where that marker's line starts.
   bool unterminated = false;
+  size_t openBlock = 0;
 };
 
 // Drops the lines of earlier blocks, copies every other line with "\r\n" after it
@@ -50,8 +55,15 @@ RebuiltScript RemoveSectionText(std::string_view text);
 // Whether `pieces` spell exactly `text`.
 bool SameText(const std::vector<Piece>& pieces, std::string_view text);
 
-// Whether the bytes of `pieces` number more than `limit`.
-bool LongerThan(const std::vector<Piece>& pieces, size_t limit);
+// How many bytes `pieces` spell when that is more than `limit`; otherwise 0.
+size_t SizeOver(const std::vector<Piece>& pieces, size_t limit);
+
+// The 1-based number of the line that holds text[at] (a line ends at "\n").
+size_t LineNumber(std::string_view text, size_t at);
+
+// Where the first line that holds both "sectionGroup" and "system.webServer"
+// starts (the group written otherwise than kAnchorText), or npos.
+size_t FindAnchorLike(std::string_view text);
 
 // Whether `a` and `b` are the same but for the case of ASCII letters.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);

@@ -10,6 +10,7 @@
 namespace {
 
 const std::string kPrefix = "[QuellmarkInstaller] ";
+constexpr size_t kNowhere = std::string_view::npos;  // a refusal about no one line
 
 enum class Mode { kInstall, kRemove, kCheck };
 
@@ -37,11 +38,71 @@ bool IsWide(std::string_view text) {
          start.find('\0') != std::string_view::npos;
 }
 
-// On a web farm with shared configuration the web server reads the file that the
-// redirection.config beside its applicationHost.config names, not that one.
-// Returns that file's path as written there, or empty. A redirection.config that
-// cannot be read leaves the file the server reads unknown: install and check
-// give up, an uninstall (which harms no file) goes on. `file` is `path` resolved.
+// What a run makes of the text it read: the new text and whether it is the text
+// read, or a refusal: its text for standard output, and for standard error the
+// line of the file it is about (0: none) and what is wrong there.
+struct Verdict {
+  RebuiltScript rebuilt;
+  bool same = false;
+  std::string refusal;
+  size_t line = 0;
+  std::string words;
+};
+
+Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
+  Verdict verdict;
+  const auto refuse = [&](std::string refusal, size_t at, std::string words) {
+    verdict.refusal = kPrefix + refusal;
+    verdict.line = at == kNowhere ? 0 : LineNumber(text, at);
+    verdict.words = std::move(words);
+    return verdict;
+  };
+  const std::string script = " script " + path;
+  if (IsWide(text))
+    return refuse("Can not edit UTF-16" + script, 0,
+                  "UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)");
+  verdict.rebuilt = mode == Mode::kRemove ? RemoveSectionText(text) : RebuildScriptText(text);
+  const RebuiltScript& rebuilt = verdict.rebuilt;
+  const std::string anchor(kAnchorText);
+  if (mode != Mode::kRemove && !rebuilt.inserted) {
+    const size_t like = FindAnchorLike(text);
+    return refuse("Can not find system.webServer option in" + script, like,
+                  like == kNowhere ? "no line holds " + anchor
+                                   : "the group is not written as " + anchor + ", the text looked for");
+  }
+  if (rebuilt.unterminated)
+    return refuse("Can not find QUELLMARK END in" + script, rebuilt.openBlock,
+                  "no QUELLMARK END line follows this QUELLMARK BEGIN line");
+  if (mode != Mode::kRemove)
+    if (const Finding other = FindOtherDeclaration(text, rebuilt))
+      return refuse("Section is already declared in" + script, other.at, other.words);
+
+  // An unchanged file is left alone: the web server reloads its configuration
+  // and recycles its worker processes whenever the file changes.
+  verdict.same = SameText(rebuilt.pieces, text);
+  if (verdict.same) return verdict;
+  // The web server loads no site at all from a file it cannot read.
+  if (const Finding fault = JudgeChange(text, rebuilt))
+    return refuse(mode == Mode::kRemove ? "Can not remove section from" + script
+                                        : "Can not place section in" + script,
+                  fault.at, fault.words);
+  if (mode == Mode::kRemove)
+    if (const Finding settings = FindUndeclaredSettings(text, rebuilt))
+      return refuse("Section is still used in" + script, settings.at, settings.words);
+  // A text the tool could no longer read, not even to undo the install.
+  if (const size_t size = SizeOver(rebuilt.pieces, kMaxFileSize))
+    return refuse(OccurError("Writing", path).substr(kPrefix.size()), kNowhere,
+                  "the new text would be " + std::to_string(size) + " bytes, over the limit of " +
+                      std::to_string(kMaxFileSize));
+  return verdict;
+}
+
+// On a web farm with shared configuration the web server reads the
+// applicationHost.config in the folder that the redirection.config beside its own
+// names. Returns that file, or empty where the server reads `file`, `path`
+// resolved. A redirection.config that cannot be read leaves the file the server
+// reads unknown: install and check give up, an uninstall (which harms no file)
+// goes on.
 std::string SharedConfiguration(Mode mode, const std::string& path, const std::string& file) {
   const size_t name = FileNameStart(file);
   if (!EqualsIgnoringCase(std::string_view(file).substr(name), "applicationHost.config")) return "";
@@ -52,23 +113,30 @@ std::string SharedConfiguration(Mode mode, const std::string& path, const std::s
   Snapshot read;
   if (lookup == Lookup::kMissing) return "";
   if (lookup == Lookup::kFound && ReadSnapshot(redirection, read)) {
-    if (ReadRedirection(read.text, shared)) return shared;
-    if (mode != Mode::kRemove) GiveUp(unreadable);
+    const Finding fault = ReadRedirection(read.text, shared);
+    if (!fault) {
+      if (shared.empty() || IsFolderOf(shared, file)) return "";
+      const char last = shared.back();
+      return shared + (last == '\\' || last == '/' ? "" : "\\") + "applicationHost.config";
+    }
+    if (mode != Mode::kRemove)
+      GiveUp(unreadable, 1,
+             redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " +
+                 fault.words);
   }
   if (mode != Mode::kRemove) GiveUpOn(redirection, unreadable);
   return "";
 }
 
-// Reads, rebuilds, backs up and writes, starting over when another program
+// Reads, judges, tests, backs up and writes, starting over when another program
 // changes the file in between.
 void Run(Mode mode, const std::string& path) {
   const std::string file = ResolvePath(path);  // for the system; messages name `path`
-  if (LookUp(file) == Lookup::kMissing) {
-    // GBK for "configuration file not found".
-    g_errorMessage.append(kPrefix)
-        .append("\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE")
-        .append(path);
-  }
+  // GBK for "configuration file not found".
+  const std::string notFound =
+      LookUp(file) == Lookup::kMissing
+          ? kPrefix + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE" + path
+          : "";
   RemoveTemporaryFileOnInterrupt();
   const char* const progress = mode == Mode::kInstall  ? "Updating startup script"
                                : mode == Mode::kRemove ? "Removing section from startup script"
@@ -78,63 +146,50 @@ void Run(Mode mode, const std::string& path) {
   if (!shared.empty()) {
     const std::string elsewhere =
         kPrefix + "Shared configuration: the web server reads " + shared + ", not script " + path;
-    if (mode != Mode::kRemove) GiveUp(elsewhere);
+    if (mode != Mode::kRemove)
+      GiveUp(elsewhere, 4, path + ": the redirection.config beside it enables shared configuration");
     ReportLine("%s", elsewhere.c_str());
   }
   // Nothing to remove: an uninstall must not fail when the web server went first.
-  if (mode == Mode::kRemove && !g_errorMessage.empty()) {
-    ReportLine("%s", g_errorMessage.c_str());
+  if (mode == Mode::kRemove && !notFound.empty()) {
+    ReportLine("%s", notFound.c_str());
     return;
   }
 
   const std::string backupPath = MakeBackupPath(file);
   for (int round = 0; round < 3; ++round) {
     Snapshot read;
-    if (!ReadSnapshot(file, read)) GiveUpOn(path, g_errorMessage + OccurError("Reading", path));
-    if (IsWide(read.text)) GiveUp(kPrefix + "Can not edit UTF-16 script " + path);
-    const RebuiltScript rebuilt =
-        mode == Mode::kRemove ? RemoveSectionText(read.text) : RebuildScriptText(read.text);
-    if (mode != Mode::kRemove && !rebuilt.inserted)
-      GiveUp(kPrefix + "Can not find system.webServer option in script " + path);
-    if (rebuilt.unterminated) GiveUp(kPrefix + "Can not find QUELLMARK END in script " + path);
-    // A declaration besides the block's, one this tool did not write: the server
-    // loads no site from a group that declares a section twice.
-    if (mode != Mode::kRemove && SectionDeclarations(rebuilt) > 1)
-      GiveUp(kPrefix + "Section is already declared in script " + path);
-
-    // An unchanged file is left alone: the web server reloads its configuration
-    // and recycles its worker processes whenever the file changes.
-    const bool same = SameText(rebuilt.pieces, read.text);
-    // The web server loads no site at all from a file it cannot read.
-    if (!same && !ChangeIsSafe(read.text, rebuilt))
-      GiveUp(kPrefix +
-             (mode == Mode::kRemove ? "Can not remove section from" : "Can not place section in") +
-             " script " + path);
-    // Settings without their declaration: the web server would load no site at all.
-    if (!same && mode == Mode::kRemove && LeavesSettingsUndeclared(rebuilt))
-      GiveUp(kPrefix + "Section is still used in script " + path);
-    if (mode == Mode::kCheck) {
-      if (!same) GiveUp(kPrefix + "Install would change script " + path, 3);
-      return;
-    }
-    // A text the tool could no longer read, not even to undo the install.
-    if (!same && LongerThan(rebuilt.pieces, kMaxFileSize)) GiveUp(OccurError("Writing", path));
+    if (!ReadSnapshot(file, read)) GiveUpOn(path, notFound + OccurError("Reading", path));
+    const Verdict verdict = Judge(mode, read.text, path);
+    if (!verdict.refusal.empty())
+      GiveUp(verdict.refusal, 1,
+             path + (verdict.line ? ":" + std::to_string(verdict.line) : "") + ": " +
+                 verdict.words);
     // Anything at the backup's name is kept: it is published without replacing.
-    const bool backUp = (mode == Mode::kInstall || !same) && LookUp(backupPath) != Lookup::kFound;
-    if (same && !backUp) return;
+    const bool backUp = (mode != Mode::kRemove || !verdict.same) &&
+                        LookUp(backupPath) != Lookup::kFound;
+    if (verdict.same && (mode == Mode::kCheck || !backUp)) return;
+
+    // What the install would find out only while it writes.
     if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
+    if (backUp && !MayCreateBeside(backupPath))
+      GiveUpOn(backupPath, OccurError("Backing up", path));
+    if (!verdict.same && !MayCreateBeside(read.target))
+      GiveUpOn(path, OccurError("Writing", path));
+    if (mode == Mode::kCheck) GiveUp(kPrefix + "Install would change script " + path, 3);
 
     // The backup is made from the bytes read, and published before the file is
     // touched, so the old text is on disk under one of the two names at every instant.
     WriteResult result = WriteResult::kWritten;
     if (backUp) result = WriteWholeFile(backupPath, {{read.text}}, read, false);
     if (result == WriteResult::kFailed) GiveUpOn(backupPath, OccurError("Backing up", path));
-    if (result == WriteResult::kWritten && !same)
-      result = WriteWholeFile(read.target, rebuilt.pieces, read, true);
+    if (result == WriteResult::kWritten && !verdict.same)
+      result = WriteWholeFile(read.target, verdict.rebuilt.pieces, read, true);
     if (result == WriteResult::kFailed) GiveUpOn(path, OccurError("Writing", path));
     if (result == WriteResult::kWritten) return;
   }
-  GiveUp(kPrefix + "Startup script " + path + " was changed by another program");
+  GiveUp(kPrefix + "Startup script " + path + " was changed by another program", 1,
+         path + ": changed by another program during each of three attempts");
 }
 
 }  // namespace
