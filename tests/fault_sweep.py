@@ -176,10 +176,17 @@ def others():
         return print("fault sweep: not root, so no read-only file tried as another user")
     # Run from a copy that user can reach, wherever the checkout is (a home folder of mode 700).
     path, nobody, exe = layout(), 65534, shutil.copy(TOOL, ROOT)
-    os.chmod(ROOT, 0o711), os.chown(os.path.dirname(path), nobody, nobody)
+    os.chmod(exe, 0o755), os.chmod(ROOT, 0o711), os.chown(os.path.dirname(path), nobody, nobody)
     os.chown(path, nobody, nobody), os.chmod(path, 0o444)
-    expect("a read-only file", tool(path, exe=exe, user=nobody, group=nobody, extra_groups=[]),
+    as_nobody = dict(exe=exe, user=nobody, group=nobody, extra_groups=[])
+    expect("a read-only file", tool(path, **as_nobody),
            (1, message(b"Writing startup script %s occur error", path)))
+    # The check is the install's pre-flight: it fails where the install would.
+    expect("a read-only file, checked", tool(path, options=["--check"], **as_nobody)[0], 1)
+    os.chmod(path, 0o644), os.chmod(os.path.dirname(path), 0o555)
+    expect("a folder without write permission, checked",
+           tool(path, options=["--check"], **as_nobody)[1].endswith(b"Backing up startup script "
+                                                                    b"%s occur error" % path.encode()), True)
     expect("a read-only file: files", files(path), [NAME])
 
 

@@ -44,16 +44,18 @@ inline std::string Progress(const std::string& mode, const std::string& path) {
   return P + step + path + kToolLineEnd + " ";
 }
 
-// Standard output, byte for byte, and the exit status (-1: the process did not exit).
+// Standard output, byte for byte, the exit status (-1: the process did not exit)
+// and, from RunTool, standard error.
 struct ToolRun {
   std::string output;
   int status;
+  std::string errors;
 };
 
 // Runs the shell command `line`.
 inline ToolRun RunShell(const std::string& line) {
   FILE* const pipe = popen(SHELL(line).c_str(), PIPE_MODE);
-  ToolRun run{"", -1};
+  ToolRun run{"", -1, ""};
   char chunk[4096];
   for (size_t count; (count = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
     run.output.append(chunk, count);
@@ -62,17 +64,23 @@ inline ToolRun RunShell(const std::string& line) {
   return run;
 }
 
-// Runs the built tool with `arguments` (none holds a quote).
-inline ToolRun RunTool(const std::vector<std::string>& arguments) {
-  std::string line = QUOTE TOOL_PATH QUOTE;
-  for (const std::string& argument : arguments) line += " " QUOTE + argument + QUOTE;
-  return RunShell(line);
-}
-
 inline std::string ReadFile(const fs::path& path) {
   std::ostringstream bytes;
   bytes << std::ifstream(path, std::ios::binary).rdbuf();
   return bytes.str();
+}
+
+// Runs the built tool with `arguments` (none holds a quote).
+inline ToolRun RunTool(const std::vector<std::string>& arguments) {
+  static const std::string errors =
+      (fs::temp_directory_path() / ("quellmark-errors-" + std::to_string(std::random_device()())))
+          .string();
+  std::string line = QUOTE TOOL_PATH QUOTE;
+  for (const std::string& argument : arguments) line += " " QUOTE + argument + QUOTE;
+  ToolRun run = RunShell(line + " 2>" QUOTE + errors + QUOTE);
+  run.errors = ReadFile(errors);
+  fs::remove(errors);
+  return run;
 }
 
 inline void WriteFile(const fs::path& path, const std::string& bytes) {

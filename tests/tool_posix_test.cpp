@@ -8,7 +8,7 @@ TEST_F(ToolTest, KeepsOwnerRightsAndAttributes) {
   if (geteuid() != 0) GTEST_SKIP() << "giving a file away takes root";
   WriteFile("a.config", kConfig);
   RunShell(
-      "chown 1234:5678 a.config && setfacl -m u:4321:r,o::- a.config && "
+      "chown 1234:5678 a.config && chmod 640 a.config && setfacl -m u:4321:r,o::- a.config && "
       "setfattr -n user.origin -v installer a.config");
   // Owner, group, mode, ACL and extended attributes, without the file's name.
   const auto identity = [](const std::string& name) {
@@ -26,7 +26,7 @@ TEST_F(ToolTest, KeepsOwnerRightsAndAttributes) {
   // A member of the file's group, who may not give the file away, keeps its group. The
   // tool runs from a copy that user can reach wherever the checkout is.
   RunShell("cp '" TOOL_PATH
-           "' tool && chmod 777 . && setfacl -b a.config && chown 0:5678 a.config && "
+           "' tool && chmod 755 tool && chmod 777 . && setfacl -b a.config && chown 0:5678 a.config && "
            "chmod 660 a.config && setpriv --reuid 4321 --regid 4321 --groups 5678 ./tool "
            "--uninstall a.config");
   EXPECT_EQ(RunShell("stat -c '%u:%g' a.config").output, "4321:5678\n");
