@@ -25,10 +25,11 @@ TEST_F(ToolTest, KeepsOwnerRightsAndAttributes) {
             "user.origin=\"installer\"\n\n");
   // A member of the file's group, who may not give the file away, keeps its group. The
   // tool runs from a copy that user can reach wherever the checkout is.
-  RunShell("cp '" TOOL_PATH
-           "' tool && chmod 755 tool && chmod 777 . && setfacl -b a.config && chown 0:5678 a.config && "
-           "chmod 660 a.config && setpriv --reuid 4321 --regid 4321 --groups 5678 ./tool "
-           "--uninstall a.config");
+  RunShell(
+      "cp '" TOOL_PATH
+      "' tool && chmod 755 tool && chmod 777 . && setfacl -b a.config && chown 0:5678 a.config && "
+      "chmod 660 a.config && setpriv --reuid 4321 --regid 4321 --groups 5678 ./tool "
+      "--uninstall a.config");
   EXPECT_EQ(RunShell("stat -c '%u:%g' a.config").output, "4321:5678\n");
 }
 

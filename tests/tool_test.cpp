@@ -135,8 +135,7 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
 }
 
 TEST_F(ToolTest, OptionsAndArgumentErrors) {
-  const std::vector<std::vector<std::string>> errors = {
-      // clang-format off
+  const std::vector<std::vector<std::string>> errors = {// clang-format off
       {}, {""}, {"--check"}, {"--uninstall", ""}, {"--install", "a.config"}, {"--uninstall", "--"},
       {"a.config", "/uninstall"}, {"--check", "a.config", "b.config"}};
   // clang-format on

@@ -65,8 +65,10 @@ TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {
   EXPECT_EQ(RunTool({"a.config"}).status, 0);
   EXPECT_EQ(GetFileAttributesA("a.config") & GetFileAttributesA("a.config.bak") & kept, kept);
   DeleteFileA("a.config.bak");
+  SetFileAttributesA("a.config", FILE_ATTRIBUTE_NORMAL), WriteFile("a.config", kConfig);
   SetFileAttributesA("a.config", FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(RunTool({"a.config"}).output, Progress("", "a.config") + kWriting);
+  EXPECT_EQ(RunTool({"--check", "a.config"}).output, Progress("--check", "a.config") + kWriting);
   SetFileAttributesA("a.config", FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(Entries(), 1);
 }

@@ -3,6 +3,10 @@
 ; 6.3 or later, 64-bit mode (so that {sys} is the 64-bit System32). docs/installers.md explains
 ; it.
 #define ConfigFile "{sys}\inetsrv\config\applicationHost.config"
+; On a web farm node that reads a shared configuration the tool exits with 4: the section
+; belongs in the shared file, registered once from one node. 0 goes on without the
+; registration (the module's files are installed), 1 stops Setup.
+#define StopOnSharedConfiguration 0
 
 [Setup]
 AppId=Quellmark
@@ -51,7 +55,13 @@ begin
     Registered := not RegKeyExists(HKLM,
       'Software\Microsoft\Windows\CurrentVersion\Uninstall\{#SetupSetting("AppId")}_is1');
     Status := RunTool(ExpandConstant('{tmp}\QuellmarkInstaller.exe'), '');
-    if Status <> 0 then begin
+    if (Status = 4) and ({#StopOnSharedConfiguration} = 0) then begin
+      Registered := False;
+      SuppressibleMsgBox('This server reads a shared configuration. Register the Quellmark ' +
+        'section once in the shared applicationHost.config: run QuellmarkInstaller.exe on its ' +
+        'path from one node. Quellmark is installed here without the registration.',
+        mbInformation, MB_OK, IDOK);
+    end else if Status <> 0 then begin
       Registered := False;
       RaiseException('Registering the Quellmark section failed (status ' + IntToStr(Status) +
                      '); the web server configuration is unchanged.');

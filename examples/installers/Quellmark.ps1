@@ -2,7 +2,12 @@
 # install would change nothing), the set installs. docs/installers.md explains it.
 #   . .\Quellmark.ps1; Quellmark; Start-DscConfiguration -Path .\Quellmark -Wait -Verbose
 Configuration Quellmark {
-    param([string] $Tool = 'C:\Program Files\Quellmark\QuellmarkInstaller.exe')
+    param(
+        [string] $Tool = 'C:\Program Files\Quellmark\QuellmarkInstaller.exe',
+        # A web farm node that reads a shared configuration (exit status 4) has its section
+        # registered in the shared file: a warning and no change, or, with this, a failure.
+        [bool] $FailOnSharedConfiguration = $false
+    )
     Import-DscResource -ModuleName PSDesiredStateConfiguration
 
     Node 'localhost' {
@@ -14,6 +19,13 @@ Configuration Quellmark {
             TestScript = {
                 $config = "$env:windir\System32\inetsrv\config\applicationHost.config"
                 & $using:Tool --check $config | Out-Null
+                if ($LASTEXITCODE -eq 4) {
+                    $text = 'Quellmark: this node reads a shared configuration; register the ' +
+                            'section once in the shared applicationHost.config.'
+                    if ($using:FailOnSharedConfiguration) { throw $text }
+                    Write-Warning $text
+                    return $true
+                }
                 $LASTEXITCODE -eq 0
             }
             SetScript  = {

@@ -199,8 +199,7 @@ bool MayWrite(const Snapshot& snapshot) {
 }
 
 bool MayCreateBeside(const std::string& path) {
-  return faccessat(AT_FDCWD, FolderOf(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0 ||
-         Failed(false);
+  return faccessat(AT_FDCWD, FolderOf(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0 || Failed(false);
 }
 
 WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,

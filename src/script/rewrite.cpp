@@ -110,7 +110,8 @@ RebuiltScript RebuildScriptText(std::string_view text) {
     const Line line = LineAt(text, lineStart);
     cursor = line.next;
 
-    if (IsMarkerLine(text, lineStart, line.end, nextMarker, insideMarkers, result.openBlock)) continue;
+    if (IsMarkerLine(text, lineStart, line.end, nextMarker, insideMarkers, result.openBlock))
+      continue;
     if (!(result.inserted && insideMarkers)) {
       AppendLines(result.pieces, text.substr(lineStart, cursor - lineStart));
       if (!line.ended) Append(result.pieces, {kLineEnd});
@@ -136,7 +137,8 @@ RebuiltScript RemoveSectionText(std::string_view text) {
     const Line line = LineAt(text, runEnd);
     cursor = line.next;
 
-    if (!IsMarkerLine(text, runEnd, line.end, nextMarker, insideMarkers, result.openBlock) && !insideMarkers)
+    if (!IsMarkerLine(text, runEnd, line.end, nextMarker, insideMarkers, result.openBlock) &&
+        !insideMarkers)
       Append(result.pieces, {text.substr(runEnd, cursor - runEnd)});
   }
   result.unterminated = insideMarkers;

@@ -67,8 +67,9 @@ Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
   if (mode != Mode::kRemove && !rebuilt.inserted) {
     const size_t like = FindAnchorLike(text);
     return refuse("Can not find system.webServer option in" + script, like,
-                  like == kNowhere ? "no line holds " + anchor
-                                   : "the group is not written as " + anchor + ", the text looked for");
+                  like == kNowhere
+                      ? "no line holds " + anchor
+                      : "the group is not written as " + anchor + ", the text looked for");
   }
   if (rebuilt.unterminated)
     return refuse("Can not find QUELLMARK END in" + script, rebuilt.openBlock,
@@ -120,9 +121,9 @@ std::string SharedConfiguration(Mode mode, const std::string& path, const std::s
       return shared + (last == '\\' || last == '/' ? "" : "\\") + "applicationHost.config";
     }
     if (mode != Mode::kRemove)
-      GiveUp(unreadable, 1,
-             redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " +
-                 fault.words);
+      GiveUp(
+          unreadable, 1,
+          redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " + fault.words);
   }
   if (mode != Mode::kRemove) GiveUpOn(redirection, unreadable);
   return "";
@@ -147,7 +148,8 @@ void Run(Mode mode, const std::string& path) {
     const std::string elsewhere =
         kPrefix + "Shared configuration: the web server reads " + shared + ", not script " + path;
     if (mode != Mode::kRemove)
-      GiveUp(elsewhere, 4, path + ": the redirection.config beside it enables shared configuration");
+      GiveUp(elsewhere, 4,
+             path + ": the redirection.config beside it enables shared configuration");
     ReportLine("%s", elsewhere.c_str());
   }
   // Nothing to remove: an uninstall must not fail when the web server went first.
@@ -162,20 +164,19 @@ void Run(Mode mode, const std::string& path) {
     if (!ReadSnapshot(file, read)) GiveUpOn(path, notFound + OccurError("Reading", path));
     const Verdict verdict = Judge(mode, read.text, path);
     if (!verdict.refusal.empty())
-      GiveUp(verdict.refusal, 1,
-             path + (verdict.line ? ":" + std::to_string(verdict.line) : "") + ": " +
-                 verdict.words);
+      GiveUp(
+          verdict.refusal, 1,
+          path + (verdict.line ? ":" + std::to_string(verdict.line) : "") + ": " + verdict.words);
     // Anything at the backup's name is kept: it is published without replacing.
-    const bool backUp = (mode != Mode::kRemove || !verdict.same) &&
-                        LookUp(backupPath) != Lookup::kFound;
+    const bool backUp =
+        (mode != Mode::kRemove || !verdict.same) && LookUp(backupPath) != Lookup::kFound;
     if (verdict.same && (mode == Mode::kCheck || !backUp)) return;
 
     // What the install would find out only while it writes.
     if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
     if (backUp && !MayCreateBeside(backupPath))
       GiveUpOn(backupPath, OccurError("Backing up", path));
-    if (!verdict.same && !MayCreateBeside(read.target))
-      GiveUpOn(path, OccurError("Writing", path));
+    if (!verdict.same && !MayCreateBeside(read.target)) GiveUpOn(path, OccurError("Writing", path));
     if (mode == Mode::kCheck) GiveUp(kPrefix + "Install would change script " + path, 3);
 
     // The backup is made from the bytes read, and published before the file is
