@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "script/platform.h"
+#include "script/publish.h"
 #include "script/rewrite.h"
 #include "tool_fixture.h"
 

@@ -1,9 +1,11 @@
-#include <cstdio>
 #include <exception>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "script/failure.h"
 #include "script/guard.h"
+#include "script/platform.h"
 #include "script/update.h"
 
 namespace {
@@ -24,9 +26,11 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string_view option = argc > 1 ? argv[1] : "";
-  if (option == "--help" || (argc == 2 && (option == "-h" || option == "/?"))) {
-    std::fputs(kUsage, stdout);
+  const std::vector<std::string> arguments = Arguments(argc, argv);
+  const size_t count = arguments.size();
+  const std::string_view option = count > 0 ? arguments[0] : "";
+  if (option == "--help" || (count == 1 && (option == "-h" || option == "/?"))) {
+    WriteStandard(kUsage);
     return 0;
   }
   if (option == "--version") {
@@ -36,25 +40,24 @@ int main(int argc, char** argv) {
   void (*run)(const char*) = UpdateStartupScript;
   if (option == "--uninstall") run = RemoveSection;
   if (option == "--check") run = CheckStartupScript;
-  const int pathIndex = run == UpdateStartupScript ? 1 : 2;
+  const size_t pathIndex = run == UpdateStartupScript ? 0 : 1;
   // An argument that starts with "--" in PATH's place is a misplaced option (such
   // a file is named ./--x), and one after PATH may be a switch in any style
   // ("/uninstall"): running on without it could do the opposite of what was asked.
-  if (pathIndex + 1 != argc || argv[pathIndex][0] == '\0' ||
-      std::string_view(argv[pathIndex]).substr(0, 2) == "--") {
+  if (pathIndex + 1 != count || arguments[pathIndex].empty() ||
+      arguments[pathIndex].substr(0, 2) == "--") {
     ReportLine("argument error.\n");
     return 2;
   }
   try {
-    run(argv[pathIndex]);
+    run(arguments[pathIndex].c_str());
     return 0;
   } catch (const ScriptFailure& failure) {
     // Written as it is: the text holds the user's path, which may hold a per-cent sign.
-    std::fputs(failure.text, stdout);
-    // The system's reason goes apart, so callers that read standard output see the same text.
-    std::fflush(stdout);
+    WriteStandard(failure.text);
+    // The reason goes apart, so callers that read standard output see the same text.
     if (!failure.reason.empty())
-      std::fprintf(stderr, "QuellmarkInstaller: %s\n", failure.reason.c_str());
+      WriteStandard("QuellmarkInstaller: " + failure.reason + "\n", true);
     return failure.status;
   } catch (const std::exception& exception) {
     ReportLine("[QuellmarkInstaller] %s", exception.what());

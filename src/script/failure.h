@@ -1,6 +1,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+
+// GBK for "configuration file not found", as the fixed output texts have it.
+inline constexpr std::string_view kNotFoundWords =
+    "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
 
 // The text of the failure being reported; the update appends to it or replaces
 // it, and main prints it when the update gives up.
@@ -16,5 +21,5 @@ struct ScriptFailure {
   std::string reason;
 };
 
-// printf-style output to standard output.
+// printf-style output to standard output, through WriteStandard.
 void ReportLine(const char* format, ...) __attribute__((format(printf, 1, 2)));

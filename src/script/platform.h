@@ -5,9 +5,18 @@
 #include <string_view>
 #include <vector>
 
-#include "script/rewrite.h"
+// The operating-system calls of the tool; one implementation per platform. Paths
+// are UTF-8 (Windows: converted to UTF-16 in that layer alone).
 
-// The operating-system calls of the update; one implementation per platform.
+// The command line's arguments after the program's name. POSIX: argv; Windows: the
+// command line read as UTF-16, so that any name reaches the tool whole.
+std::vector<std::string> Arguments(int argc, char** argv);
+
+// Writes `text` whole to standard output, or with `error` to standard error, and
+// flushes it. Redirected, its bytes go as they are (Windows: in text mode, each
+// "\n" as "\r\n"); on a Windows console as characters, the not-found words
+// (kNotFoundWords) decoded from GBK and everything else from UTF-8.
+void WriteStandard(std::string_view text, bool error = false);
 
 enum class Lookup { kFound, kMissing, kFailed };
 
@@ -17,10 +26,10 @@ enum class Lookup { kFound, kMissing, kFailed };
 // not be searched, a loop of links, a file used as a folder, an invalid name).
 Lookup LookUp(const std::string& path);
 
-// The path that names the file at `path` as the system resolves it; every file
-// operation of a run uses it. POSIX: `path`. Windows: the full path, without the
-// trailing dots and spaces Windows drops from a name, and the Sysnative alias of
-// 32-bit processes read as System32.
+// The one name of the file at `path`; every file operation of a run uses it.
+// POSIX: `path`. Windows: the full path (separators, "." and "..", trailing dots
+// and spaces as Windows resolves them), the long name of what exists (no 8.3
+// names), and the Sysnative alias of 32-bit processes read as System32.
 std::string ResolvePath(const std::string& path);
 
 // Whether `folder` names the folder that holds the file at `path`, both resolved
@@ -58,6 +67,9 @@ struct Snapshot {
 // Windows a file held open without read sharing is retried for about a second.
 bool ReadSnapshot(const std::string& path, Snapshot& snapshot);
 
+// Whether the file at `read.path` is still the one read, unchanged.
+bool IsUnchanged(const Snapshot& read);
+
 // Whether the caller may replace the file read: POSIX, write permission for the
 // effective user; Windows, no read-only attribute, and the system lets the caller
 // open the file for writing its data (another program holding it is no refusal).
@@ -68,17 +80,41 @@ bool MayWrite(const Snapshot& snapshot);
 // effective user; Windows, the folder opened for adding a file.
 bool MayCreateBeside(const std::string& path);
 
-enum class WriteResult { kWritten, kFailed, kChanged };
+// The steps of a temporary file, which the publish (publish.h) takes in order.
+// Each returns false on failure, the system's error kept for SystemError.
+struct TempFile;
+struct TempFileDiscard {
+  void operator()(TempFile* temp) const;  // removes the file unless it was placed
+};
+using TempFilePtr = std::unique_ptr<TempFile, TempFileDiscard>;
 
-// Writes `pieces` to a temporary file created exclusively beside `path`, gives it
-// the owner, rights and attributes of the file read (as far as the caller may),
-// flushes and closes it. If the file at `read.path` is no longer what was read,
-// removes it and returns kChanged; otherwise publishes it at `path` with one
-// rename and flushes the folder. With `replace` false an entry already at `path`
-// is kept and the call still succeeds. kFailed leaves `path` as it was, but for
-// a failure to flush the folder, which comes after the rename.
-WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
-                           const Snapshot& read, bool replace);
+// Creates a new, empty file beside `path` that no other program can open (POSIX:
+// mode 0600; Windows: no sharing), and records it for the interrupt handler.
+TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read);
+
+// Gives the file the identity of the file read, as far as the caller may: POSIX,
+// owner (else group), mode, ACL and extended attributes; Windows, the access list
+// (where it is not the one the folder gives it already), owner and group, audit
+// entries, label, scope and resource attributes. Never more readable than the file read.
+bool TakeOverIdentity(TempFile& temp, const Snapshot& read);
+
+// Writes both spans whole.
+bool WriteTemporary(TempFile& temp, std::string_view first, std::string_view second);
+
+// Flushes the file to disk and gives it its last attributes (POSIX: and closes it,
+// since a close may report a failed write).
+bool FinishTemporary(TempFile& temp, const Snapshot& read);
+
+enum class Placed { kPlaced, kExists, kHeld, kFailed };
+
+// Puts the file at `path` in one rename: replacing what is there with `replace`,
+// else kExists when an entry is there. kHeld: another program holds `path` for a
+// moment (Windows only), worth another attempt.
+Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace);
+
+// Makes a rename in the folder of `path` durable: POSIX, the folder flushed;
+// Windows, nothing to do (no call flushes one folder).
+bool FlushFolderOf(const std::string& path);
 
 // From here on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a
 // closed console) removes the temporary file before the process ends, and a

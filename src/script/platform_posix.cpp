@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "script/failure.h"
 #include "script/platform.h"
 
 struct FileState {
@@ -96,24 +97,6 @@ int CallerSettable(const char* name, error_context*) {
          std::strncmp(name, "trusted.", 8) == 0;
 }
 
-// Gives the file at `fd` the owner, group, mode, ACL and extended attributes of
-// the file read. An owner that the caller may not give away is left as it is; the
-// group is still taken where the caller may set it (a member of that group).
-bool TakeOverIdentity(int fd, const std::string& temp, const Snapshot& read) {
-  const FileState& from = *read.state;
-  if (fchown(fd, from.info.st_uid, from.info.st_gid) != 0 &&
-      (errno != EPERM || (fchown(fd, -1, from.info.st_gid) != 0 && errno != EPERM)))
-    return false;
-  if (perm_copy_fd(read.target.c_str(), from.fd, temp.c_str(), fd, nullptr) != 0) return false;
-  error_context context = {NoteAttributeError, nullptr, nullptr};
-  g_attributeError = 0;
-  if (attr_copy_fd(read.target.c_str(), from.fd, temp.c_str(), fd, CallerSettable, &context) == 0 ||
-      g_attributeError == 0)
-    return true;
-  errno = g_attributeError;
-  return false;
-}
-
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
@@ -135,6 +118,14 @@ bool FlushFolder(const std::string& path) {
 }
 
 }  // namespace
+
+std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
+
+void WriteStandard(std::string_view text, bool error) {
+  FILE* const stream = error ? stderr : stdout;
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
 
 std::string ResolvePath(const std::string& path) { return path; }
 
@@ -202,45 +193,79 @@ bool MayCreateBeside(const std::string& path) {
   return faccessat(AT_FDCWD, FolderOf(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0 || Failed(false);
 }
 
-WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
-                           const Snapshot& read, bool replace) {
+struct TempFile {
+  int fd = -1;
+};
+
+void TempFileDiscard::operator()(TempFile* temp) const {
+  if (temp->fd >= 0) close(temp->fd);
+  Uninterrupted([] {
+    if (g_tempExists) unlink(g_tempPath);
+    return g_tempExists = 0;
+  });
+  delete temp;
+}
+
+TempFilePtr CreateTemporary(const std::string& path, const Snapshot&) {
   const std::string templ = path + ".XXXXXX";
-  if (templ.size() >= sizeof g_tempPath) return Failed(WriteResult::kFailed, ENAMETOOLONG);
-  const int fd = Uninterrupted([&] {
+  if (templ.size() >= sizeof g_tempPath) return Failed(TempFilePtr(), ENAMETOOLONG);
+  TempFilePtr temp(new TempFile);
+  temp->fd = Uninterrupted([&] {
     std::strcpy(g_tempPath, templ.c_str());
     const int created = mkostemp(g_tempPath, O_CLOEXEC);
     g_tempExists = created >= 0;
     return created;
   });
-  if (fd < 0) return Failed(WriteResult::kFailed);
-  // Whatever ends the write before the publish, a failure or an exception
-  // (memory exhausted) included, removes the temporary file.
-  struct Discard {
-    ~Discard() {
-      if (g_tempExists) unlink(g_tempPath);
-      g_tempExists = 0;
-    }
-  } discard;
-  const std::string temp = g_tempPath;
-  const auto write = [fd](std::string_view a, std::string_view b) { return WriteBoth(fd, a, b); };
-  bool ok = StreamPieces(pieces, write) && TakeOverIdentity(fd, temp, read) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok) return Failed(WriteResult::kFailed);
+  return temp->fd >= 0 ? std::move(temp) : Failed(TempFilePtr());
+}
+
+// An owner that the caller may not give away is left as it is; the group is still
+// taken where the caller may set it (a member of that group).
+bool TakeOverIdentity(TempFile& temp, const Snapshot& read) {
+  const FileState& from = *read.state;
+  if (fchown(temp.fd, from.info.st_uid, from.info.st_gid) != 0 &&
+      (errno != EPERM || (fchown(temp.fd, -1, from.info.st_gid) != 0 && errno != EPERM)))
+    return Failed(false);
+  if (perm_copy_fd(read.target.c_str(), from.fd, g_tempPath, temp.fd, nullptr) != 0)
+    return Failed(false);
+  error_context context = {NoteAttributeError, nullptr, nullptr};
+  g_attributeError = 0;
+  if (attr_copy_fd(read.target.c_str(), from.fd, g_tempPath, temp.fd, CallerSettable, &context) ==
+          0 ||
+      g_attributeError == 0)
+    return true;
+  return Failed(false, g_attributeError);
+}
+
+bool WriteTemporary(TempFile& temp, std::string_view first, std::string_view second) {
+  return WriteBoth(temp.fd, first, second) || Failed(false);
+}
+
+bool FinishTemporary(TempFile& temp, const Snapshot&) {
+  const bool flushed = fsync(temp.fd) == 0 || Failed(false);
+  const int fd = temp.fd;
+  temp.fd = -1;
+  return (close(fd) == 0 || Failed(false)) && flushed;
+}
+
+bool IsUnchanged(const Snapshot& read) {
   struct stat now;
-  if (stat(read.path.c_str(), &now) != 0 || !SameFile(now, read.state->info))
-    return WriteResult::kChanged;
+  return stat(read.path.c_str(), &now) == 0 && SameFile(now, read.state->info);
+}
+
+Placed PlaceTemporary(TempFile&, const std::string& path, bool replace) {
   const bool renamed = Uninterrupted([&] {
     const bool done =
-        replace ? rename(temp.c_str(), path.c_str()) == 0
-                : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+        replace ? rename(g_tempPath, path.c_str()) == 0
+                : renameat2(AT_FDCWD, g_tempPath, AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
     g_tempExists = !done;
     return done;
   });
-  // Without replace, an entry already at `path` is kept.
-  if (!renamed)
-    return !replace && errno == EEXIST ? WriteResult::kWritten : Failed(WriteResult::kFailed);
-  return FlushFolder(path) ? WriteResult::kWritten : Failed(WriteResult::kFailed);
+  if (renamed) return Placed::kPlaced;
+  return !replace && errno == EEXIST ? Placed::kExists : Failed(Placed::kFailed);
 }
+
+bool FlushFolderOf(const std::string& path) { return FlushFolder(path) || Failed(false); }
 
 void RemoveTemporaryFileOnInterrupt() {
   struct sigaction action = {};

@@ -5,6 +5,7 @@
 #include "script/failure.h"
 #include "script/guard.h"
 #include "script/platform.h"
+#include "script/publish.h"
 #include "script/rewrite.h"
 
 namespace {
@@ -133,11 +134,8 @@ std::string SharedConfiguration(Mode mode, const std::string& path, const std::s
 // changes the file in between.
 void Run(Mode mode, const std::string& path) {
   const std::string file = ResolvePath(path);  // for the system; messages name `path`
-  // GBK for "configuration file not found".
   const std::string notFound =
-      LookUp(file) == Lookup::kMissing
-          ? kPrefix + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE" + path
-          : "";
+      LookUp(file) == Lookup::kMissing ? kPrefix + std::string(kNotFoundWords) + path : "";
   RemoveTemporaryFileOnInterrupt();
   const char* const progress = mode == Mode::kInstall  ? "Updating startup script"
                                : mode == Mode::kRemove ? "Removing section from startup script"

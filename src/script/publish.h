@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "script/platform.h"
+#include "script/rewrite.h"
+
+// Replacing a file whole, over the temporary-file steps each platform supplies.
+//
+// Calling sequence: CreateTemporary beside the destination; TakeOverIdentity (the
+// rights before the first byte, so the new text is never readable under other
+// rights); WriteTemporary through StreamPieces; FinishTemporary (flushed to disk);
+// then, while the file read is unchanged, PlaceTemporary by one rename, and
+// FlushFolderOf the destination.
+//
+// Error handling: a failure, or an exception, before the rename removes the
+// temporary file and leaves the destination as it was; the system's error of the
+// failing step is kept for SystemError. A failure to flush the folder comes after
+// the rename: the new text is in place, and the failure is still reported.
+
+enum class WriteResult { kWritten, kFailed, kChanged };
+
+// Writes `pieces` to a temporary file beside `path` that takes the identity of the
+// file read, and publishes it at `path`. kChanged, writing nothing, when the file at
+// `read.path` is no longer what was read. With `replace` false an entry already at
+// `path` is kept, and the call still succeeds.
+WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
+                           const Snapshot& read, bool replace);
