@@ -25,7 +25,8 @@ inline const std::string kConfig = kConfigStart + kAnchor + "\r\n";
 inline const std::string kToolLineEnd = "\r\n";
 #define QUOTE "\""
 #define SHELL(line) (QUOTE + (line) + QUOTE)
-#define PIPE_MODE "rb"
+// Read as UTF-8, the command line reaches cmd.exe whole, whatever the ANSI code page.
+#define OPEN_PIPE(line) _wpopen(fs::u8path(line).wstring().c_str(), L"rb")
 #define WIFEXITED(status) true
 #define WEXITSTATUS(status) (status)
 #else
@@ -33,7 +34,7 @@ inline const std::string kToolLineEnd = "\r\n";
 inline const std::string kToolLineEnd = "\n";
 #define QUOTE "'"
 #define SHELL(line) (line)
-#define PIPE_MODE "r"
+#define OPEN_PIPE(line) popen((line).c_str(), "r")
 #endif
 
 // The tool's progress line for `path`, run with the option `mode` or without one.
@@ -54,7 +55,7 @@ struct ToolRun {
 
 // Runs the shell command `line`.
 inline ToolRun RunShell(const std::string& line) {
-  FILE* const pipe = popen(SHELL(line).c_str(), PIPE_MODE);
+  FILE* const pipe = OPEN_PIPE(SHELL(line));
   ToolRun run{"", -1, ""};
   char chunk[4096];
   for (size_t count; (count = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)

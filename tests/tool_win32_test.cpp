@@ -17,8 +17,22 @@ TEST_F(ToolTest, RetriesAFileHeldOpen) {
   const HANDLE holder =
       CreateFileA("a.config", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A scanner that opens the temporary file without delete sharing cannot pin it there.
+  volatile bool ran = false;
+  std::thread scanner([&] {
+    HANDLE pinned = INVALID_HANDLE_VALUE;
+    for (WIN32_FIND_DATAA found; !ran;) {
+      const HANDLE search = FindFirstFileA("*.tmp", &found);
+      if (search == INVALID_HANDLE_VALUE || pinned != INVALID_HANDLE_VALUE) continue;
+      FindClose(search);
+      pinned = CreateFileA(found.cFileName, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    }
+    CloseHandle(pinned);
+  });
   EXPECT_EQ(RunTool({"a.config"}).output, Progress("", "a.config") + kWriting);
-  EXPECT_EQ(ReadFile("a.config"), kConfig);
+  ran = true, scanner.join();
+  EXPECT_EQ(ReadFile("a.config") + std::to_string(Entries()), kConfig + "2");
   // Written and released once the tool's first attempt to replace it has failed:
   // the edit is kept, the block placed in the edited text.
   std::thread release([&] {
@@ -38,24 +52,51 @@ TEST_F(ToolTest, RetriesAFileHeldOpen) {
   close.join();
 }
 
-// Named as Windows names it: a 32-bit installer's Sysnative is System32, and a
-// trailing dot is dropped, so both names share one backup.
+// Named as Windows names it, in any spelling: a 32-bit installer's Sysnative is
+// System32, a trailing dot is dropped, an 8.3 name is the long one, past MAX_PATH
+// and outside the ANSI code page.
 TEST_F(ToolTest, NamesTheFileAsWindowsDoes) {
   char windows[MAX_PATH];
   const std::string root(windows, GetSystemWindowsDirectoryA(windows, MAX_PATH)),
-      folder = "\\quellmark-" + std::to_string(GetCurrentProcessId()),
-      sysnative = root + "\\SYSNATIVE" + folder;
-  fs::create_directory(root + "\\System32" + folder);
-  WriteFile(root + "\\System32" + folder + "\\a.config", kConfig);
-  EXPECT_EQ(
-      RunTool({sysnative + "\\a.config."}).status + RunTool({sysnative + "\\a.config"}).status, 0);
-  EXPECT_EQ(ReadFile(root + "\\System32" + folder + "\\a.config.bak"), kConfig);
-  EXPECT_EQ(RunTool({"--uninstall", sysnative + "\\a.config"}).status, 0);
-  EXPECT_EQ(
-      ReadFile(root + "\\System32" + folder + "\\a.config") +
-          std::to_string(std::distance(fs::directory_iterator(root + "\\System32" + folder), {})),
-      kConfig + "2");
-  fs::remove_all(root + "\\System32" + folder);
+      name = "quellmark-" + std::to_string(GetCurrentProcessId()),
+      real = root + "\\System32\\" + name;
+  fs::create_directory(real);
+  WriteFile(real + "\\a.config", kConfig);
+  EXPECT_EQ(RunTool({root + "\\SYSNATIVE\\" + name + "\\a.config."}).status, 0);
+  fs::current_path(root);
+  // A missing file is the check's failure: each spelling must reach the file.
+  for (const std::string& spelling :
+       {root + "/Sysnative/" + name, root + "\\.\\sysnative\\\\" + name, "Sysnative\\" + name,
+        "\\\\?\\" + root + "\\Sysnative\\" + name})
+    EXPECT_EQ(RunTool({"--check", spelling + "\\a.config"}).status, 0) << spelling;
+  fs::current_path(dir_);
+  EXPECT_EQ(ReadFile(real + "\\a.config.bak") +
+                std::to_string(std::distance(fs::directory_iterator(real), {})),
+            kConfig + "2");
+  fs::remove_all(real);
+
+  WriteFile("applicationHost.config", kConfig);
+  wchar_t alias[MAX_PATH];
+  const std::string shortName(
+      alias, alias + GetShortPathNameW(L"applicationHost.config", alias, MAX_PATH));
+  EXPECT_EQ(RunTool({shortName}).status, 0);
+  EXPECT_EQ(ReadFile("applicationHost.config.bak"), kConfig);
+  WriteFile(
+      "redirection.config",
+      "<configuration><configurationRedirection enabled='true' path='\\\\f\\c'/></configuration>");
+  EXPECT_EQ(RunTool({"--check", shortName}).status, 4) << shortName;
+
+  const std::string deep = (dir_ / std::string(150, 'd') / std::string(150, 'e')).string();
+  fs::create_directories("\\\\?\\" + deep);
+  WriteFile("\\\\?\\" + deep + "\\a.config", kConfig);
+  EXPECT_EQ(RunTool({deep + "\\a.config"}).status, 0);
+  EXPECT_EQ(ReadFile("\\\\?\\" + deep + "\\a.config.bak"), kConfig);
+  MoveFileW(fs::path("\\\\?\\" + (dir_ / std::string(150, 'd')).string()).c_str(), L"short");
+
+  const std::string chinese = "\xE4\xB8\xAD\xE6\x96\x87.config";  // in UTF-8
+  WriteFile(fs::u8path(chinese), kConfig);
+  EXPECT_EQ(RunTool({chinese}).output, Progress("", chinese));
+  EXPECT_EQ(ReadFile(fs::u8path(chinese + ".bak")), kConfig);
 }
 
 TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {

@@ -95,11 +95,12 @@ std::wstring FolderOf(const std::wstring& path) {
 }
 
 // `path`, a full path, with the long name of each part that exists: an 8.3 name
-// (APPLIC~1.CON) becomes the name it stands for.
+// (APPLIC~1.CON) becomes the name it stands for. The prefix \\?\ lifts MAX_PATH
+// here too, where a path needs it (Wine takes a prefixed path as it is).
 std::wstring LongName(const std::wstring& path) {
-  const std::wstring system = SystemPath(Utf8(path));
-  std::wstring name(GetLongPathNameW(system.c_str(), nullptr, 0), L'\0');
-  const DWORD length = GetLongPathNameW(system.c_str(), name.data(), name.size());
+  const std::wstring named = path.size() < MAX_PATH ? path : SystemPath(Utf8(path));
+  std::wstring name(GetLongPathNameW(named.c_str(), nullptr, 0), L'\0');
+  const DWORD length = GetLongPathNameW(named.c_str(), name.data(), name.size());
   if (!name.empty() && length == name.size() - 1) return Unprefixed(name.substr(0, length));
   // Not there: the folder's long name, and this part as it is.
   const size_t slash = path.find_last_of(L'\\');
