@@ -185,6 +185,20 @@ bool InheritsAll(const FileState& read) {
   return true;
 }
 
+// Whether the DACL `file` has is the one of the file read, byte for byte.
+bool SameDacl(HANDLE file, const FileState& read) {
+  BOOL present, defaulted;
+  PACL dacl, old;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  const bool same = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, &dacl, nullptr, &security) == ERROR_SUCCESS &&
+                    GetSecurityDescriptorDacl(read.security, &present, &old, &defaulted) && dacl &&
+                    old && dacl->AclSize == old->AclSize &&
+                    std::memcmp(dacl, old, old->AclSize) == 0;
+  LocalFree(security);
+  return same;
+}
+
 // The temporary file being written, for the console control handler (which runs
 // on a thread of its own) to delete; the lock keeps the handle from closing meanwhile.
 SRWLOCK g_tempLock = SRWLOCK_INIT;
@@ -397,28 +411,36 @@ void TempFileDiscard::operator()(TempFile* temp) const {
 }
 
 // The new file takes the rights it needs for each part of the identity it is given:
-// DELETE for its own rename and disposal, WRITE_DAC only where the DACL must be
-// copied (a share's "Change" permission grants none), WRITE_OWNER with the restore
-// privilege, ACCESS_SYSTEM_SECURITY for audit entries. It shares nothing, so no
-// other program can hold it open against its rename.
+// DELETE for its own rename and disposal, WRITE_DAC for the DACL, WRITE_OWNER with
+// the restore privilege, ACCESS_SYSTEM_SECURITY for audit entries. It shares
+// nothing, so no other program can hold it open against its rename.
 TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read) {
   static const bool privileged = EnablePrivilege(L"SeRestorePrivilege");
   const FileState& from = *read.state;
   TempFilePtr temp(new TempFile);
   temp->elsewhere =
       !SameName(FolderOf(Utf16(ResolvePath(path))), FolderOf(Utf16(ResolvePath(read.target))));
-  // Resource attributes are set with WRITE_DAC too.
-  temp->dacl = temp->elsewhere || !InheritsAll(from) || from.audit;
-  for (temp->owners = privileged;; temp->owners = false) {
-    DWORD error = ERROR_SUCCESS;
+  // Each refused attempt asks for less. A share's usual "Change" permission grants
+  // neither WRITE_OWNER nor WRITE_DAC, and the restore privilege does not travel
+  // over the network: there the owner is not copied, as for a caller that is not
+  // elevated, and the DACL is only what the new file inherits, which is enough
+  // where the file read holds nothing else in the same folder (resource
+  // attributes, with the audit entries, are set with WRITE_DAC too).
+  const bool inherits = !temp->elsewhere && !from.audit && InheritsAll(from);
+  const struct { bool owners, dacl; } attempts[] = {{true, true}, {false, true}, {false, false}};
+  DWORD error = ERROR_SUCCESS;
+  for (const auto& attempt : attempts) {
+    if ((attempt.owners && !privileged) || (!attempt.dacl && !inherits)) continue;
+    if (error != ERROR_SUCCESS && error != ERROR_ACCESS_DENIED) break;
+    temp->owners = attempt.owners, temp->dacl = attempt.dacl;
     const DWORD access = GENERIC_WRITE | DELETE | (temp->dacl ? WRITE_DAC : 0) |
                          (temp->owners ? WRITE_OWNER : 0) |
                          (from.audit ? ACCESS_SYSTEM_SECURITY : 0);
     // With the restore privilege, backup semantics grant the right to set the owner.
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (temp->owners ? FILE_FLAG_BACKUP_SEMANTICS : 0);
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    for (unsigned number = 0; number < 100; ++number) {
       const std::wstring name = SystemPath(path + "." + std::to_string(GetCurrentProcessId()) +
-                                           "-" + std::to_string(attempt) + ".tmp");
+                                           "-" + std::to_string(number) + ".tmp");
       if (name.size() >= 32767) return Failed(TempFilePtr(), ERROR_FILENAME_EXCED_RANGE);
       AcquireSRWLockExclusive(&g_tempLock);
       g_tempHandle = temp->handle =
@@ -429,11 +451,8 @@ TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read) {
       // A name left behind by an earlier, killed run is skipped.
       if (error != ERROR_FILE_EXISTS) break;
     }
-    // A share's usual "Change" permission grants no WRITE_OWNER, and the restore
-    // privilege does not travel over the network: there the owner is not copied,
-    // as for a caller that is not elevated.
-    if (!temp->owners || error != ERROR_ACCESS_DENIED) return Failed(TempFilePtr(), error);
   }
+  return Failed(TempFilePtr(), error);
 }
 
 // In another folder than the file read, inherited entries would come from that
@@ -442,16 +461,19 @@ TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read) {
 // that must be copied and cannot be read or applied fails.
 bool TakeOverIdentity(TempFile& temp, const Snapshot& read) {
   const FileState& from = *read.state;
-  if (temp.dacl && !from.security) return Failed(false, from.securityError);
+  if (!from.security) return Failed(false, from.securityError);
+  // What the new file inherited must be what the file read has: otherwise only
+  // WRITE_DAC could make it so (a creator's entry inherited for another creator, say).
+  if (!temp.dacl && !SameDacl(temp.handle, from)) return Failed(false, ERROR_ACCESS_DENIED);
   BOOL present = FALSE, saclPresent = FALSE, defaulted;
   PACL dacl = nullptr, sacl = nullptr;
   PSID owner = nullptr, group = nullptr;
   SECURITY_DESCRIPTOR_CONTROL control = 0, auditControl = 0;
   DWORD revision;
-  if ((from.security && (!GetSecurityDescriptorDacl(from.security, &present, &dacl, &defaulted) ||
-                         !GetSecurityDescriptorOwner(from.security, &owner, &defaulted) ||
-                         !GetSecurityDescriptorGroup(from.security, &group, &defaulted) ||
-                         !GetSecurityDescriptorControl(from.security, &control, &revision))) ||
+  if (!GetSecurityDescriptorDacl(from.security, &present, &dacl, &defaulted) ||
+      !GetSecurityDescriptorOwner(from.security, &owner, &defaulted) ||
+      !GetSecurityDescriptorGroup(from.security, &group, &defaulted) ||
+      !GetSecurityDescriptorControl(from.security, &control, &revision) ||
       (from.audit && (!GetSecurityDescriptorSacl(from.audit, &saclPresent, &sacl, &defaulted) ||
                       !GetSecurityDescriptorControl(from.audit, &auditControl, &revision))))
     return Failed(false);
@@ -471,8 +493,7 @@ bool TakeOverIdentity(TempFile& temp, const Snapshot& read) {
       what |= DACL_SECURITY_INFORMATION |
               (control & SE_DACL_PROTECTED ? PROTECTED_DACL_SECURITY_INFORMATION
                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    if (temp.owners && from.security)
-      what |= OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
+    if (temp.owners) what |= OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION;
     // Setting a label takes WRITE_OWNER, which the file has only with `owners`.
     if (from.audit)
       what |= (from.audited & ~(temp.owners ? 0 : LABEL_SECURITY_INFORMATION)) |
