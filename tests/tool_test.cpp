@@ -48,7 +48,9 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
   const std::string other =
       C + "<sectionGroup name=\"x\">" + own + "</sectionGroup>\r\n" + kAnchor + "\r\n";
   const std::string nested = C + kAnchor + own + "<sectionGroup name=\"inner\">\r\n";
-  const std::string N = kNone, S = kSame;
+  const std::string N = kNone, S = kSame, w = a + ":";
+  const std::string spaced = "<!-- QUELLMARK BEGIN -->\n\t \r\n" + kBlock;
+  const std::string still = P + "Section is still used in script a.config";
   const struct {
     const char* name;
     std::vector<std::string> arguments;
@@ -63,51 +65,47 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {"missing, uninstall", {u, a}, N, N, notFound + a, 0, N, N, ""},
       {"folder", {"folder"}, N, N, P + "Reading startup script folder occur error", 1, N, N,
           "folder"},
-      {"empty", {a}, "", N, noAnchor, 1, S, N, "a.config"},
+      {"empty", {a}, "", N, noAnchor, 1, S, N, a},
       {"group written otherwise", {c, a}, m + "\n<sectionGroup name='system.webServer'>", N,
-          noAnchor, 1, S, N, "a.config:2"},
-      {"open block", {a}, open, N, noEnd, 1, S, N, "a.config:3"},
-      {"open block, uninstall", {u, a}, open, N, noEnd, 1, S, N, "a.config:3"},
+          noAnchor, 1, S, N, w + "2"},
+      {"open block", {a}, open, N, noEnd, 1, S, N, w + "3"},
+      {"open block, uninstall", {u, a}, open, N, noEnd, 1, S, N, w + "3"},
       {"backup kept", {a}, C + kAnchor + "\n<x/>\n" + kBlock, "first", "", 0, in, "first", ""},
       {"first backup", {a}, in, N, "", 0, S, in, ""},
       {"registered", {c, a}, in, N, "", 0, S, N, ""},
       {"would change", {c, a}, in + "<y/>\n", N, P + "Install would change script a.config", 3, S,
           N, ""},
-      {"hand-spaced markers", {u, a}, x + "<!-- QUELLMARK BEGIN -->\n\t \r\n" + kBlock, N, "", 0,
-          x, x + "<!-- QUELLMARK BEGIN -->\n\t \r\n" + kBlock, ""},
+      {"hand-spaced markers", {u, a}, x + spaced, N, "", 0, x, x + spaced, ""},
       {"nothing to remove", {u, a}, x, N, "", 0, S, N, ""},
       {"through a file", {u, a + "/"}, x, N, P + "Reading startup script a.config/ occur error", 1,
           S, N, "a.config/"},
-      {"after the root", {a}, oneLine, N, place, 1, S, N, "a.config:1"},
+      {"after the root", {a}, oneLine, N, place, 1, S, N, w + "1"},
       {"anchor in a comment", {a}, C + "<!--\r\n" + kAnchor + "\r\n-->\r\n" + A, N, place, 1, S,
-          N, "a.config:3"},
-      {"anchor in another group's comment", {c, a}, aside, N, place, 1, S, N, "a.config:2"},
-      {"nested group on the anchor line", {a}, nested, N, place, 1, S, N, "a.config:2"},
+          N, w + "3"},
+      {"anchor in another group's comment", {c, a}, aside, N, place, 1, S, N, w + "2"},
+      {"nested group on the anchor line", {a}, nested, N, place, 1, S, N, w + "2"},
       {"both markers in a note", {a}, A + "<!-- QUELLMARK BEGIN, QUELLMARK END -->\r\n<x/>\r\n" +
-          kBlock, N, place, 1, S, N, "a.config:4"},
-      {"markers in a comment", {u, a}, ends + in, N, remove, 1, S, N, "a.config:2"},
+          kBlock, N, place, 1, S, N, w + "4"},
+      {"markers in a comment", {u, a}, ends + in, N, remove, 1, S, N, w + "2"},
       {"a section of another name", {a}, ends + A + "<section name=\"a\" />\r\n" + kBlock, N,
-          place, 1, S, N, "a.config:2"},
+          place, 1, S, N, w + "2"},
       {"marker in CDATA", {u, a}, x + "<![CDATA[\n<!--QUELLMARK END-->\n]]></x>", N, remove, 1, S,
-          N, "a.config:3"},
+          N, w + "3"},
       {"marker in an entity", {u, a}, "<!DOCTYPE x [\n<!ENTITY e \"QUELLMARK END\">\n]>\n<x>", N,
-          remove, 1, S, N, "a.config:2"},
+          remove, 1, S, N, w + "2"},
       {"cut short after the group", {a}, A + "<x", N, "", 0, A + kBlock + "<x\r\n", A + "<x", ""},
-      {"declared by hand", {c, a}, A + own + "\r\n", N, declared, 1, S, N, "a.config:3"},
-      {"declared by hand, registered", {a}, in + own + "\r\n", N, declared, 1, S, N,
-          "a.config:7"},
+      {"declared by hand", {c, a}, A + own + "\r\n", N, declared, 1, S, N, w + "3"},
+      {"declared by hand, registered", {a}, in + own + "\r\n", N, declared, 1, S, N, w + "7"},
       {"declared in another group", {a}, other, N, "", 0, other + kBlock, other, ""},
-      {"settings left", {u, a}, A + kBlock + used, N, P + "Section is still used in script a.config",
-          1, S, N, "a.config:6"},
+      {"settings left", {u, a}, A + kBlock + used, N, still, 1, S, N, w + "6"},
       {"settings declared by hand", {u, a}, A + own + "\r\n" + kBlock + used, N, "", 0,
           A + own + "\r\n" + used, A + own + "\r\n" + kBlock + used, ""},
       {"end marker before markup", {a}, A + kBlock + "<!--QUELLMARK END--><x/>\r\n", N, place, 1,
-          S, N, "a.config:6"},
+          S, N, w + "6"},
       {"markup after a section line", {u, a}, x + m + "\n" + own + "/>\n" + kBlock, N, remove, 1,
-          S, N, "a.config:3"},
-      {"UTF-16", {u, a}, "\xFF\xFE" + kBlock, N, wide, 1, S, N, "a.config:1"},
-      {"UTF-16 without a mark", {c, a}, std::string("<\0", 2) + A, N, wide, 1, S, N,
-          "a.config:1"},
+          S, N, w + "3"},
+      {"UTF-16", {u, a}, "\xFF\xFE" + kBlock, N, wide, 1, S, N, w + "1"},
+      {"UTF-16 without a mark", {c, a}, std::string("<\0", 2) + A, N, wide, 1, S, N, w + "1"},
       // clang-format on
   };
   for (const auto& row : cases) {
