@@ -160,24 +160,25 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
   const std::string reads = P + "Shared configuration: the web server reads ",
                     shared = reads + "\\\\f\\c\\applicationHost.config" + e + path;
   const std::string own = "<configuration>" + r + "'true' path='" + dir_.string() + "'/>";
+  const std::string z = "</configuration>", k = "--check", u = "--uninstall",
+                    would = P + "Install would change script " + path;
   WriteFile(path, kConfig);
   const struct {
     const char* name;
     std::string redirection, mode, output;
     int status;
   } cases[] = {
+      // clang-format off
       {"not enabled, or not in the root",
-       "<configuration><x>" + r + "'true' path='p'/></x>" + r + "'1' path='p'/>" +
-           "</configuration>",
-       "--check", P + "Install would change script " + path, 3},
-      {"PATH's own folder", own + "</configuration>", "--check",
-       P + "Install would change script " + path, 3},
-      {"not well-formed", c, "--check", P + "Can not read redirection.config beside script " + path,
-       1},
-      {"not well-formed, uninstall", c, "--uninstall", "", 0},
-      {"shared", c + "</configuration>", "--check", shared, 4},
-      {"shared, uninstall", "<configuration>" + r + "'true' path='\\\\f\\c/'/></configuration>",
-       "--uninstall", reads + "\\\\f\\c/applicationHost.config" + e + path, 0},
+          "<configuration><x>" + r + "'true' path='p'/></x>" + r + "'1' path='p'/>" + z, k, would,
+          3},
+      {"PATH's own folder", own + z, k, would, 3},
+      {"not well-formed", c, k, P + "Can not read redirection.config beside script " + path, 1},
+      {"not well-formed, uninstall", c, u, "", 0},
+      {"shared", c + z, k, shared, 4},
+      {"shared, uninstall", "<configuration>" + r + "'true' path='\\\\f\\c/'/>" + z, u,
+          reads + "\\\\f\\c/applicationHost.config" + e + path, 0},
+      // clang-format on
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
