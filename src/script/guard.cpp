@@ -297,19 +297,19 @@ Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt) {
   Reading before, after;
   if (!before.Feed(text.substr(0, change.textEnd))) return before.fault();
   if (!FeedPieces(after, rebuilt.pieces, 0, change.newEnd)) return inText(after.fault());
-  const Reading* placed = &after;
+  const Reading* judged = &after;
   Reading whole;
   if (before.doctype() || after.doctype()) {
     if (!FeedPieces(whole, rebuilt.pieces, 0, kEnd) || !whole.Feed({}, true))
       return inText(whole.fault());
-    placed = &whole;
+    judged = &whole;
   } else {
     const size_t end = change.textEnd - (change.textEnd > 0);
     if (!before.StandsBetweenMarkup(change.textEnd) || !after.StandsBetweenMarkup(change.newEnd))
       return {end, "the change would fall inside markup (a comment, tag or CDATA section)"};
     if (!before.SamePlace(after)) return {end, "the change would leave other elements open"};
   }
-  const std::vector<size_t>& declared = placed->declarations();
+  const std::vector<size_t>& declared = judged->declarations();
   if (change.section != kEnd &&
       std::find(declared.begin(), declared.end(), change.section) == declared.end())
     return inText({change.section, "the section would not be declared directly in " +

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "script/failure.h"
 #include "script/platform.h"
 
 struct FileState {

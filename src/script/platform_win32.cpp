@@ -159,6 +159,14 @@ bool EnablePrivilege(const wchar_t* name) {
   return enabled;
 }
 
+// The restore privilege, enabled once: with backup semantics it grants what the
+// folder's access list may refuse, to the test of a folder as to the temporary file's
+// creation in it.
+bool Privileged() {
+  static const bool privileged = EnablePrivilege(L"SeRestorePrivilege");
+  return privileged;
+}
+
 // The path `file` finally has, links followed, without the \\?\ prefix; empty
 // when the system cannot tell.
 std::string FinalPath(HANDLE file) {
@@ -393,6 +401,7 @@ bool MayWrite(const Snapshot& snapshot) {
 }
 
 bool MayCreateBeside(const std::string& path) {
+  Privileged();
   // A folder is opened only with backup semantics; FILE_ADD_FILE creates nothing.
   std::wstring folder = FolderOf(SystemPath(path));
   if (folder.size() > 1 && folder[folder.size() - 2] != L':') folder.pop_back();
@@ -415,7 +424,7 @@ void TempFileDiscard::operator()(TempFile* temp) const {
 // the restore privilege, ACCESS_SYSTEM_SECURITY for audit entries. It shares
 // nothing, so no other program can hold it open against its rename.
 TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read) {
-  static const bool privileged = EnablePrivilege(L"SeRestorePrivilege");
+  const bool privileged = Privileged();
   const FileState& from = *read.state;
   TempFilePtr temp(new TempFile);
   temp->elsewhere =
