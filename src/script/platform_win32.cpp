@@ -60,10 +60,11 @@ bool SameName(std::wstring_view a, std::wstring_view b) {
   return CompareStringOrdinal(a.data(), a.size(), b.data(), b.size(), TRUE) == CSTR_EQUAL;
 }
 
-// `path` without the \\?\ prefix, which names a path as it is and past MAX_PATH.
+// `path` without the \\?\ prefix, which names a path as it is and past MAX_PATH,
+// where a drive or a share follows it (not a volume's name).
 std::wstring Unprefixed(std::wstring path) {
   if (StartsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
-  if (StartsWith(path, L"\\\\?\\")) return path.substr(4);
+  if (StartsWith(path, L"\\\\?\\") && path.size() > 5 && path[5] == L':') return path.substr(4);
   return path;
 }
 
@@ -84,7 +85,7 @@ std::wstring FullPath(const std::wstring& path) {
 // applies.
 std::wstring SystemPath(const std::string& path) {
   const std::wstring full = FullPath(Utf16(path));
-  if (StartsWith(full, L"\\\\.\\")) return full;
+  if (StartsWith(full, L"\\\\?\\") || StartsWith(full, L"\\\\.\\")) return full;
   if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return full.size() > 2 && full[1] == L':' ? L"\\\\?\\" + full : full;
 }
@@ -193,16 +194,21 @@ bool InheritsAll(const FileState& read) {
   return true;
 }
 
-// Whether the DACL `file` has is the one of the file read, byte for byte.
+// Whether the DACL `file` has holds the entries of the file read, in order, byte for
+// byte.
 bool SameDacl(HANDLE file, const FileState& read) {
   BOOL present, defaulted;
   PACL dacl, old;
   PSECURITY_DESCRIPTOR security = nullptr;
-  const bool same = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                                    nullptr, &dacl, nullptr, &security) == ERROR_SUCCESS &&
-                    GetSecurityDescriptorDacl(read.security, &present, &old, &defaulted) && dacl &&
-                    old && dacl->AclSize == old->AclSize &&
-                    std::memcmp(dacl, old, old->AclSize) == 0;
+  bool same = GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &security) == ERROR_SUCCESS &&
+              GetSecurityDescriptorDacl(read.security, &present, &old, &defaulted) && dacl && old &&
+              dacl->AceCount == old->AceCount;
+  ACE_HEADER *ace, *oldAce;
+  for (DWORD i = 0; same && i < old->AceCount; ++i)
+    same = GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
+           GetAce(old, i, reinterpret_cast<void**>(&oldAce)) && ace->AceSize == oldAce->AceSize &&
+           std::memcmp(ace, oldAce, ace->AceSize) == 0;
   LocalFree(security);
   return same;
 }
