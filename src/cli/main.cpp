@@ -23,12 +23,22 @@ constexpr const char* kUsage =
     "shared file.\n"
     "Why a run failed, and where in PATH, is told on standard error.\n";
 
+// Reports a failure no step foresaw (memory exhausted, say): the short reason on
+// standard output, and on standard error with PATH; in parts, as memory may have
+// run out.
+void Unforeseen(std::string_view path, std::string_view reason) {
+  ReportLine("[QuellmarkInstaller] %.*s", static_cast<int>(reason.size()), reason.data());
+  for (std::string_view part : {std::string_view("QuellmarkInstaller: "), path,
+                                std::string_view(": "), reason, std::string_view("\n")})
+    WriteStandard(part, true);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments = Arguments(argc, argv);
   const size_t count = arguments.size();
-  const std::string_view option = count > 0 ? arguments[0] : "";
+  const std::string_view option = count > 0 ? std::string_view(arguments[0]) : "";
   if (option == "--help" || (count == 1 && (option == "-h" || option == "/?"))) {
     WriteStandard(kUsage);
     return 0;
@@ -60,9 +70,9 @@ int main(int argc, char** argv) {
       WriteStandard("QuellmarkInstaller: " + failure.reason + "\n", true);
     return failure.status;
   } catch (const std::exception& exception) {
-    ReportLine("[QuellmarkInstaller] %s", exception.what());
+    Unforeseen(arguments[pathIndex], exception.what());
   } catch (...) {
-    ReportLine("[QuellmarkInstaller] unexpected failure");
+    Unforeseen(arguments[pathIndex], "unexpected failure");
   }
   return 1;
 }

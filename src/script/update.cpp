@@ -20,10 +20,12 @@ enum class Mode { kInstall, kRemove, kCheck };
   throw ScriptFailure{g_errorMessage.c_str(), status, std::move(reason)};
 }
 
-// Gives up with `text` because a system call on `failed` failed, telling why.
+// Gives up with `text` because a system call on `failed` failed, telling why. A call
+// that failed for no system error is a read that found the file cut short.
 [[noreturn]] void GiveUpOn(const std::string& failed, std::string text) {
   const std::string error = SystemError();
-  GiveUp(std::move(text), 1, error.empty() ? error : failed + ": " + error);
+  GiveUp(std::move(text), 1,
+         failed + ": " + (error.empty() ? "cut short while it was read" : error));
 }
 
 std::string OccurError(const char* step, const std::string& path) {
