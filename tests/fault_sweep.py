@@ -184,9 +184,9 @@ def others():
     # The check is the install's pre-flight: it fails where the install would.
     expect("a read-only file, checked", tool(path, options=["--check"], **as_nobody)[0], 1)
     os.chmod(path, 0o644), os.chmod(os.path.dirname(path), 0o555)
+    checked = tool(path, options=["--check"], **as_nobody)[1]
     expect("a folder without write permission, checked",
-           tool(path, options=["--check"], **as_nobody)[1].endswith(b"Backing up startup script "
-                                                                    b"%s occur error" % path.encode()), True)
+           checked.endswith(message(b"Backing up startup script %s occur error", path)), True)
     expect("a read-only file: files", files(path), [NAME])
 
 

@@ -88,14 +88,15 @@ struct TempFileDiscard {
 };
 using TempFilePtr = std::unique_ptr<TempFile, TempFileDiscard>;
 
-// Creates a new, empty file beside `path` that no other program can open (POSIX:
-// mode 0600; Windows: no sharing), and records it for the interrupt handler.
+// Creates a new, empty file beside `path` for this run alone (POSIX: mode 0600;
+// Windows: shared with no other handle), and records it for the interrupt handler.
 TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read);
 
 // Gives the file the identity of the file read, as far as the caller may: POSIX,
-// owner (else group), mode, ACL and extended attributes; Windows, the access list
-// (where it is not the one the folder gives it already), owner and group, audit
-// entries, label, scope and resource attributes. Never more readable than the file read.
+// owner (else group), mode, ACL and extended attributes; Windows, the DACL (without
+// WRITE_DAC, the one it inherited must be the same), owner and group, audit
+// entries, label, scope and resource attributes. False rather than a file more
+// readable than the file read.
 bool TakeOverIdentity(TempFile& temp, const Snapshot& read);
 
 // Writes both spans whole.

@@ -1,7 +1,6 @@
 #include <windows.h>
 // After windows.h:
 #include <aclapi.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -249,12 +248,21 @@ struct TempFile {
   bool elsewhere = false;  // in another folder than the file read
 };
 
+// The C runtime's own parse of the command line into UTF-16 arguments, by the rules
+// that give argv; no shell32, which costs a start-up of its own.
+struct StartupInfo {
+  int newMode;
+};
+extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
+                                      int expandWildcards, StartupInfo* info);
+
 std::vector<std::string> Arguments(int, char**) {
   int count = 0;
-  wchar_t** const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  wchar_t **wide = nullptr, **environment = nullptr;
+  StartupInfo info = {0};
   std::vector<std::string> arguments;
-  for (int i = 1; wide && i < count; ++i) arguments.push_back(Utf8(wide[i]));
-  LocalFree(wide);
+  if (__wgetmainargs(&count, &wide, &environment, 0, &info) != 0) return arguments;
+  for (int i = 1; i < count; ++i) arguments.push_back(Utf8(wide[i]));
   return arguments;
 }
 
