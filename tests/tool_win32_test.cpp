@@ -9,14 +9,15 @@ namespace {
 
 const std::string kWriting = P + "Writing startup script a.config occur error";
 
-// Another process holding the file open with write access, as the web server
-// may, lets the tool read it but stops the replace, which is retried a while.
+// Another process holding the file open, even sharing it for deletion, lets the tool
+// read it; where the system cannot replace a file in use (Wine: no POSIX rename),
+// the replace is retried a while, then reported as in use.
 TEST_F(ToolTest, RetriesAFileHeldOpen) {
   WriteFile("a.config", kConfig);
   WriteFile("a.config.bak", "first");
-  const HANDLE holder =
-      CreateFileA("a.config", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE holder = CreateFileA("a.config", GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   // A scanner that opens the temporary file without delete sharing cannot pin it there.
   volatile bool ran = false;
   std::thread scanner([&] {
@@ -30,7 +31,9 @@ TEST_F(ToolTest, RetriesAFileHeldOpen) {
     }
     CloseHandle(pinned);
   });
-  EXPECT_EQ(RunTool({"a.config"}).output, Progress("", "a.config") + kWriting);
+  const ToolRun inUse = RunTool({"a.config"});
+  EXPECT_EQ(inUse.output, Progress("", "a.config") + kWriting);
+  EXPECT_EQ(inUse.errors, "QuellmarkInstaller: a.config: in use by another program" + kToolLineEnd);
   ran = true, scanner.join();
   EXPECT_EQ(ReadFile("a.config"), kConfig);
   EXPECT_EQ(Entries(), 2);
@@ -93,6 +96,20 @@ TEST_F(ToolTest, NamesTheFileAsWindowsDoes) {
   EXPECT_EQ(RunTool({file}).output, Progress("", file));
   EXPECT_EQ(ReadFile(fs::u8path("\\\\?\\" + file + ".bak")), kConfig);
   MoveFileW(fs::path("\\\\?\\" + (dir_ / std::string(150, 'd')).string()).c_str(), L"short");
+
+  // Verbatim, a trailing dot is part of the name; a colon after the drive's names a stream.
+  const std::string dotted = "\\\\?\\" + (dir_ / "b.config.").string();
+  WriteFile(dotted, kConfig);
+  EXPECT_EQ(RunTool({dotted}).status, 0);
+  EXPECT_EQ(ReadFile(dotted + ".bak"), kConfig);
+  EXPECT_FALSE(fs::exists("b.config"));
+  DeleteFileA((dotted + ".bak").c_str()), DeleteFileA(dotted.c_str());  // beyond fs::remove_all
+  for (const char* mode : {"--uninstall", "--check"}) {
+    const ToolRun stream = RunTool({mode, "b.config.:s"});
+    EXPECT_EQ(stream.output,
+              Progress(mode, "b.config.:s") + P + "Reading startup script b.config.:s occur error");
+    EXPECT_EQ(stream.errors.substr(0, 40), "QuellmarkInstaller: b.config.:s: names a");
+  }
 }
 
 TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {

@@ -89,14 +89,16 @@ struct TempFileDiscard {
 using TempFilePtr = std::unique_ptr<TempFile, TempFileDiscard>;
 
 // Creates a new, empty file beside `path` for this run alone (POSIX: mode 0600;
-// Windows: shared with no other handle), and records it for the interrupt handler.
+// Windows: shared with no other handle, and created with the security of the file
+// read: its DACL, verified once set, owner and group where the caller may give
+// them, audit entries where it may read them, label, scope and resource
+// attributes), and records it for the interrupt handler. Null on failure, and
+// rather than a file with another DACL than the file read's.
 TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read);
 
 // Gives the file the identity of the file read, as far as the caller may: POSIX,
-// owner (else group), mode, ACL and extended attributes; Windows, the DACL (without
-// WRITE_DAC, the one it inherited must be the same), owner and group, audit
-// entries, label, scope and resource attributes. False rather than a file more
-// readable than the file read.
+// owner (else group), mode, ACL and extended attributes; Windows, nothing left to
+// do after the creation. False rather than a file more readable than the file read.
 bool TakeOverIdentity(TempFile& temp, const Snapshot& read);
 
 // Writes both spans whole.
@@ -109,8 +111,9 @@ bool FinishTemporary(TempFile& temp, const Snapshot& read);
 enum class Placed { kPlaced, kExists, kHeld, kFailed };
 
 // Puts the file at `path` in one rename: replacing what is there with `replace`,
-// else kExists when an entry is there. kHeld: another program holds `path` for a
-// moment (Windows only), worth another attempt.
+// else kExists when an entry is there. kHeld: another program holds `path` open
+// (Windows only, where the system cannot replace a file in use), worth another
+// attempt; the system's error then says it is in use.
 Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace);
 
 // Makes a rename in the folder of `path` durable: POSIX, the folder flushed;
