@@ -61,9 +61,9 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
   } cases[] = {
       // clang-format off
       {"missing", {"%s.config"}, N, N, notFound + "%s.config" + P +
-          "Reading startup script %s.config occur error", 1, N, N, "%s.config"},
+          "Reading startup script %s.config occur error", 5, N, N, "%s.config"},
       {"missing, uninstall", {u, a}, N, N, notFound + a, 0, N, N, ""},
-      {"folder", {"folder"}, N, N, P + "Reading startup script folder occur error", 1, N, N,
+      {"folder", {"folder"}, N, N, P + "Reading startup script folder occur error", 8, N, N,
           "folder"},
       {"empty", {a}, "", N, noAnchor, 1, S, N, a},
       {"group written otherwise", {c, a}, m + "\n<sectionGroup name='system.webServer'>", N,
@@ -71,13 +71,13 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {"open block", {a}, open, N, noEnd, 1, S, N, w + "3"},
       {"open block, uninstall", {u, a}, open, N, noEnd, 1, S, N, w + "3"},
       {"backup kept", {a}, C + kAnchor + "\n<x/>\n" + kBlock, "first", "", 0, in, "first", ""},
-      {"first backup", {a}, in, N, "", 0, S, in, ""},
+      {"registered: nothing written, no backup", {a}, in, N, "", 0, S, N, ""},
       {"registered", {c, a}, in, N, "", 0, S, N, ""},
       {"would change", {c, a}, in + "<y/>\n", N, P + "Install would change script a.config", 3, S,
           N, ""},
       {"hand-spaced markers", {u, a}, x + spaced, N, "", 0, x, x + spaced, ""},
       {"nothing to remove", {u, a}, x, N, "", 0, S, N, ""},
-      {"through a file", {u, a + "/"}, x, N, P + "Reading startup script a.config/ occur error", 1,
+      {"through a file", {u, a + "/"}, x, N, P + "Reading startup script a.config/ occur error", 8,
           S, N, "a.config/"},
       {"after the root", {a}, oneLine, N, place, 1, S, N, w + "1"},
       {"anchor in a comment", {a}, C + "<!--\r\n" + kAnchor + "\r\n-->\r\n" + A, N, place, 1, S,
@@ -151,6 +151,26 @@ TEST_F(ToolTest, OptionsAndArgumentErrors) {
               "Usage: QuellmarkInstaller [--uninstall | --check] PATH");
     EXPECT_EQ(help.status, 0);
   }
+}
+
+// Where standard output and standard error are one pipe, the reason starts a line of
+// its own; it says what to do, and which way a refusal of a well-formed file points.
+TEST_F(ToolTest, ReasonOnALineOfItsOwn) {
+  const std::string missing = "inetsrv/applicationHost.config",
+                    cr = "<a>\r" + kAnchor + "</sectionGroup>\r</a>";
+  const ToolRun notFound = RunShell(QUOTE TOOL_PATH QUOTE " " + missing + " 2>&1");
+  EXPECT_EQ(notFound.status, 5);
+  EXPECT_NE(notFound.output.find("occur error" + kToolLineEnd + "QuellmarkInstaller: " + missing),
+            std::string::npos);
+  EXPECT_EQ(notFound.output.substr(notFound.output.rfind(": ")),
+            ": the web server is probably not installed" + kToolLineEnd);
+  WriteFile("cr.config", cr);
+  const ToolRun oneLine = RunShell(QUOTE TOOL_PATH QUOTE " cr.config 2>&1");
+  EXPECT_EQ(oneLine.status, 1);
+  EXPECT_NE(oneLine.output.find("cr.config" + kToolLineEnd +
+                                "QuellmarkInstaller: cr.config:1: "
+                                "the file's line ends are CR alone"),
+            std::string::npos);
 }
 
 // On a web farm the web server reads the file that redirection.config names.

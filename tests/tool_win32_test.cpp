@@ -33,7 +33,10 @@ TEST_F(ToolTest, RetriesAFileHeldOpen) {
   });
   const ToolRun inUse = RunTool({"a.config"});
   EXPECT_EQ(inUse.output, Progress("", "a.config") + kWriting);
-  EXPECT_EQ(inUse.errors, "QuellmarkInstaller: a.config: in use by another program" + kToolLineEnd);
+  EXPECT_EQ(inUse.status, 7);
+  EXPECT_EQ(inUse.errors,
+            "QuellmarkInstaller: a.config: in use by another program; a later retry may succeed" +
+                kToolLineEnd);
   ran = true, scanner.join();
   EXPECT_EQ(ReadFile("a.config"), kConfig);
   EXPECT_EQ(Entries(), 2);
@@ -121,8 +124,16 @@ TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {
   DeleteFileA("a.config.bak");
   SetFileAttributesA("a.config", FILE_ATTRIBUTE_NORMAL), WriteFile("a.config", kConfig);
   SetFileAttributesA("a.config", FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(RunTool({"a.config"}).output, Progress("", "a.config") + kWriting);
-  EXPECT_EQ(RunTool({"--check", "a.config"}).output, Progress("--check", "a.config") + kWriting);
+  const ToolRun install = RunTool({"a.config"}), check = RunTool({"--check", "a.config"});
+  EXPECT_EQ(install.output, Progress("", "a.config") + kWriting);
+  EXPECT_EQ(check.output, Progress("--check", "a.config") + kWriting);
+  EXPECT_EQ(install.status, 6);
+  EXPECT_EQ(check.status, 6);
+  // Registered, an install changes nothing: it needs no right to write, and makes no backup.
+  SetFileAttributesA("a.config", 0), WriteFile("a.config", kConfig + std::string(kSectionBlock));
+  SetFileAttributesA("a.config", FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(RunTool({"a.config"}).status, 0);
+  EXPECT_EQ(RunTool({"--check", "a.config"}).status, 0);
   SetFileAttributesA("a.config", FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(Entries(), 1);
 }

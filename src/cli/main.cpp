@@ -10,24 +10,33 @@
 
 namespace {
 
+// Where standard output and standard error are one console, file or pipe, ends the
+// line that standard output left open, so that the reason starts a line of its own.
+void StartErrorLine() {
+  if (StandardStreamsMeet()) WriteStandard("\n");
+}
+
 constexpr const char* kUsage =
     "Usage: QuellmarkInstaller [--uninstall | --check] PATH\n"
     "Registers the Quellmark section in the web server configuration file PATH,\n"
     "keeping the file as it first was in PATH.bak.\n"
     "  --uninstall  removes the section instead; a missing PATH has nothing to remove\n"
     "  --check      changes nothing and tells whether an install would change PATH\n"
-    "Exit status: 0 done (--check: an install would leave PATH byte for byte as it is),\n"
-    "1 failed (--check: also when an install would fail), 2 argument error,\n"
-    "3 (--check) an install would succeed and change PATH,\n"
-    "4 not here: the web server reads a shared configuration; register it in the\n"
-    "shared file.\n"
-    "Why a run failed, and where in PATH, is told on standard error.\n";
+    "Exit status, the same for every mode (--check gives the install's):\n"
+    "  0 done, or nothing to do   1 refused: the file's text is one this tool will not edit\n"
+    "  2 argument error           3 (--check) an install would succeed and change PATH\n"
+    "  4 shared configuration: register the section in the shared file instead\n"
+    "  5 PATH not found           6 access denied: run elevated\n"
+    "  7 in use by another program: a later retry may succeed\n"
+    "  8 any other system failure (disk full, I/O error, memory)\n"
+    "Why a run failed, where in PATH, and what to do, is told on standard error.\n";
 
 // Reports a failure no step foresaw (memory exhausted, say): the short reason on
 // standard output, and on standard error with PATH; in parts, as memory may have
 // run out.
 void Unforeseen(std::string_view path, std::string_view reason) {
   ReportLine("[QuellmarkInstaller] %.*s", static_cast<int>(reason.size()), reason.data());
+  StartErrorLine();
   for (std::string_view part : {std::string_view("QuellmarkInstaller: "), path,
                                 std::string_view(": "), reason, std::string_view("\n")})
     WriteStandard(part, true);
@@ -57,7 +66,7 @@ int main(int argc, char** argv) {
   if (pathIndex + 1 != count || arguments[pathIndex].empty() ||
       arguments[pathIndex].substr(0, 2) == "--") {
     ReportLine("argument error.\n");
-    return 2;
+    return static_cast<int>(Status::kArgumentError);
   }
   try {
     run(arguments[pathIndex].c_str());
@@ -66,13 +75,15 @@ int main(int argc, char** argv) {
     // Written as it is: the text holds the user's path, which may hold a per-cent sign.
     WriteStandard(failure.text);
     // The reason goes apart, so callers that read standard output see the same text.
-    if (!failure.reason.empty())
+    if (!failure.reason.empty()) {
+      StartErrorLine();
       WriteStandard("QuellmarkInstaller: " + failure.reason + "\n", true);
+    }
     return failure.status;
   } catch (const std::exception& exception) {
     Unforeseen(arguments[pathIndex], exception.what());
   } catch (...) {
     Unforeseen(arguments[pathIndex], "unexpected failure");
   }
-  return 1;
+  return static_cast<int>(Status::kFailed);
 }

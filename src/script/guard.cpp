@@ -287,16 +287,39 @@ std::string ParserVersion() {
          std::to_string(version.micro);
 }
 
+// A fault the parser found in the new text, where the text read was well-formed up
+// to the change: at the line of the text read it maps to, what the change would
+// break there, with the parser's words about the new text.
+Finding Broken(std::string_view text, const RebuiltScript& rebuilt, const Finding& fault) {
+  const size_t at = InText(text, rebuilt.pieces, fault.at);
+  const size_t start = at == 0 ? 0 : text.rfind('\n', at - 1) + 1;
+  std::string_view line = text.substr(start, text.find('\n', start) - start);
+  line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+  line = line.substr(0, line.find_last_not_of(" \t\r") + 1);
+  const std::string why =
+      text.find('\r') != kEnd && text.find('\n') == kEnd
+          ? "the file's line ends are CR alone, so this tool reads it as one line and would "
+            "put the block after all of it"
+      : line.find(kAnchorText) != kEnd && line.size() > kAnchorText.size()
+          ? "this line holds more markup than the group's start tag, and the block would go "
+            "below all of it"
+          : "the change would make the file not well-formed XML here";
+  return {at, why + " (the new text: " + fault.words + ")"};
+}
+
 Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
   if (change.foreignLine != kEnd)
     return {change.foreignLine, "a line this tool does not write would be dropped"};
+  // With a document type the whole text is parsed: a fault past the change is the
+  // file's own.
   const auto inText = [&](const Finding& fault) {
     return Finding{InText(text, rebuilt.pieces, fault.at), fault.words};
   };
   Reading before, after;
   if (!before.Feed(text.substr(0, change.textEnd))) return before.fault();
-  if (!FeedPieces(after, rebuilt.pieces, 0, change.newEnd)) return inText(after.fault());
+  if (!FeedPieces(after, rebuilt.pieces, 0, change.newEnd))
+    return Broken(text, rebuilt, after.fault());
   const Reading* judged = &after;
   Reading whole;
   if (before.doctype() || after.doctype()) {

@@ -18,6 +18,11 @@ std::vector<std::string> Arguments(int argc, char** argv);
 // (kNotFoundWords) decoded from GBK and everything else from UTF-8.
 void WriteStandard(std::string_view text, bool error = false);
 
+// Whether standard output and standard error reach one console, file or pipe
+// (POSIX: the same device and inode; Windows: one handle, one console, or handles
+// to one object where the system can tell).
+bool StandardStreamsMeet();
+
 enum class Lookup { kFound, kMissing, kFailed };
 
 // What is at `path`, links followed: an entry (kFound), nothing there (kMissing:
@@ -44,6 +49,12 @@ size_t FileNameStart(const std::string& path);
 // it) for why the last call of this layer that failed did, or empty when it failed
 // for no system error (a file cut short while it was read, say).
 std::string SystemError();
+
+// What a caller can do about that failure: nothing is there (kMissing), the caller
+// may not (kDenied), another program holds the file, worth a retry (kInUse), a name
+// or link the tool will not write through (kRefused), or anything else (kOther).
+enum class ErrorKind { kMissing, kDenied, kInUse, kRefused, kOther };
+ErrorKind SystemErrorKind();
 
 // Sizes are 32-bit signed counts: larger files are refused as unreadable.
 constexpr long long kMaxFileSize = 0x7FFFFFFF;

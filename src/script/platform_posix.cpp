@@ -126,6 +126,12 @@ void WriteStandard(std::string_view text, bool error) {
   std::fflush(stream);
 }
 
+bool StandardStreamsMeet() {
+  struct stat out, error;
+  return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &error) == 0 &&
+         out.st_dev == error.st_dev && out.st_ino == error.st_ino;
+}
+
 std::string ResolvePath(const std::string& path) { return path; }
 
 bool IsFolderOf(const std::string& folder, const std::string& path) {
@@ -138,6 +144,22 @@ bool IsFolderOf(const std::string& folder, const std::string& path) {
 size_t FileNameStart(const std::string& path) { return path.rfind('/') + 1; }
 
 std::string SystemError() { return g_error ? std::strerror(g_error) : ""; }
+
+ErrorKind SystemErrorKind() {
+  switch (g_error) {
+    case ENOENT:
+      return ErrorKind::kMissing;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ErrorKind::kDenied;
+    case ETXTBSY:
+    case EBUSY:
+      return ErrorKind::kInUse;
+    default:
+      return ErrorKind::kOther;
+  }
+}
 
 Lookup LookUp(const std::string& path) {
   struct stat info;

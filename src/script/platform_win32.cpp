@@ -362,6 +362,17 @@ void WriteStandard(std::string_view text, bool error) {
   WriteConsoleText(handle, text, CP_UTF8);
 }
 
+bool StandardStreamsMeet() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode;
+  if (out == error || (GetConsoleMode(out, &mode) && GetConsoleMode(error, &mode))) return true;
+  // Windows 10 and later tell whether two handles are one object ("2>&1" duplicates one).
+  using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
+  const auto compare = reinterpret_cast<Compare>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CompareObjectHandles")));
+  return compare && compare(out, error);
+}
+
 std::string ResolvePath(const std::string& path) {
   const std::wstring typed = Utf16(path);
   const bool verbatim = IsVerbatim(typed);
@@ -412,6 +423,30 @@ std::string SystemError() {
   return words;
 }
 
+ErrorKind SystemErrorKind() {
+  switch (g_error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ErrorKind::kMissing;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_INVALID_OWNER:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_NETWORK_ACCESS_DENIED:
+      return ErrorKind::kDenied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case kInUse:
+      return ErrorKind::kInUse;
+    case kStreamName:
+    case kUnknownLinkTarget:
+    case kOtherRights:
+      return ErrorKind::kRefused;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
 Lookup LookUp(const std::string& path) {
   // Opened without access, which no share mode refuses, and through any link.
   const HANDLE file = Open(path, 0, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
@@ -431,7 +466,13 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
     if (GetLastError() != ERROR_SHARING_VIOLATION) break;
     Sleep(100), file = Open(path, GENERIC_READ);
   }
-  if (file == INVALID_HANDLE_VALUE) return Failed(false);
+  if (file == INVALID_HANDLE_VALUE) {
+    // A folder opened as a file is refused as access denied, which it is not.
+    const DWORD error = GetLastError(), attributes = GetFileAttributesW(SystemPath(path).c_str());
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES &&
+                        (attributes & FILE_ATTRIBUTE_DIRECTORY) && error == ERROR_ACCESS_DENIED;
+    return Failed(false, folder ? ERROR_DIRECTORY : error);
+  }
   const auto state = std::make_shared<FileState>();
   LARGE_INTEGER size;
   bool ok = (Identify(file, *state) && GetFileSizeEx(file, &size)) || Failed(false);

@@ -15,17 +15,57 @@ constexpr size_t kNowhere = std::string_view::npos;  // a refusal about no one l
 
 enum class Mode { kInstall, kRemove, kCheck };
 
-[[noreturn]] void GiveUp(std::string text, int status = 1, std::string reason = {}) {
+[[noreturn]] void GiveUp(std::string text, Status status, std::string reason) {
   g_errorMessage = std::move(text);
-  throw ScriptFailure{g_errorMessage.c_str(), status, std::move(reason)};
+  throw ScriptFailure{g_errorMessage.c_str(), static_cast<int>(status), std::move(reason)};
 }
 
-// Gives up with `text` because a system call on `failed` failed, telling why. A call
+// What to do about a failure of `status` on the file `failed`.
+std::string Remedy(Status status, const std::string& failed) {
+  switch (status) {
+    case Status::kRefused:
+      return "mend the file there by hand, then run again";
+    case Status::kNotFound: {
+      // The web server's own file, in a folder that is missing too.
+      const size_t name = FileNameStart(failed);
+      if (EqualsIgnoringCase(std::string_view(failed).substr(name), "applicationHost.config") &&
+          name > 0 && LookUp(failed.substr(0, name)) == Lookup::kMissing)
+        return "the web server's configuration folder is missing too: the web server is "
+               "probably not installed";
+      return "check PATH";
+    }
+    case Status::kDenied:
+      return "run the step elevated, or as an account that may read and replace the file and "
+             "create files in its folder";
+    case Status::kInUse:
+      return "a later retry may succeed";
+    default:
+      return "run again once the cause is mended";
+  }
+}
+
+// Gives up with `text` because a system call on `failed` failed, telling why, what
+// it was doing there (`doing`, where the name does not say), and what to do. A call
 // that failed for no system error is a read that found the file cut short.
-[[noreturn]] void GiveUpOn(const std::string& failed, std::string text) {
+[[noreturn]] void GiveUpOn(const std::string& failed, std::string text, const char* doing = "") {
   const std::string error = SystemError();
-  GiveUp(std::move(text), 1,
-         failed + ": " + (error.empty() ? "cut short while it was read" : error));
+  const Status status = error.empty() ? Status::kFailed : [] {
+    switch (SystemErrorKind()) {
+      case ErrorKind::kMissing:
+        return Status::kNotFound;
+      case ErrorKind::kDenied:
+        return Status::kDenied;
+      case ErrorKind::kInUse:
+        return Status::kInUse;
+      case ErrorKind::kRefused:
+        return Status::kRefused;
+      default:
+        return Status::kFailed;
+    }
+  }();
+  GiveUp(std::move(text), status,
+         failed + ": " + (error.empty() ? "cut short while it was read" : error) +
+             (*doing ? std::string(" (") + doing + ")" : "") + "; " + Remedy(status, failed));
 }
 
 std::string OccurError(const char* step, const std::string& path) {
@@ -124,9 +164,9 @@ std::string SharedConfiguration(Mode mode, const std::string& path, const std::s
       return shared + (last == '\\' || last == '/' ? "" : "\\") + "applicationHost.config";
     }
     if (mode != Mode::kRemove)
-      GiveUp(
-          unreadable, 1,
-          redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " + fault.words);
+      GiveUp(unreadable, Status::kRefused,
+             redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " +
+                 fault.words + "; " + Remedy(Status::kRefused, redirection));
   }
   if (mode != Mode::kRemove) GiveUpOn(redirection, unreadable);
   return "";
@@ -148,8 +188,10 @@ void Run(Mode mode, const std::string& path) {
     const std::string elsewhere =
         kPrefix + "Shared configuration: the web server reads " + shared + ", not script " + path;
     if (mode != Mode::kRemove)
-      GiveUp(elsewhere, 4,
-             path + ": the redirection.config beside it enables shared configuration");
+      GiveUp(elsewhere, Status::kShared,
+             path +
+                 ": the redirection.config beside it enables shared configuration; register the "
+                 "section in the shared file, and install only the module's files here");
     ReportLine("%s", elsewhere.c_str());
   }
   // Nothing to remove: an uninstall must not fail when the web server went first.
@@ -164,33 +206,37 @@ void Run(Mode mode, const std::string& path) {
     if (!ReadSnapshot(file, read)) GiveUpOn(path, notFound + OccurError("Reading", path));
     const Verdict verdict = Judge(mode, read.text, path);
     if (!verdict.refusal.empty())
-      GiveUp(
-          verdict.refusal, 1,
-          path + (verdict.line ? ":" + std::to_string(verdict.line) : "") + ": " + verdict.words);
+      GiveUp(verdict.refusal, Status::kRefused,
+             path + (verdict.line ? ":" + std::to_string(verdict.line) : "") + ": " +
+                 verdict.words + "; " + Remedy(Status::kRefused, path));
+    // A run that changes nothing writes nothing, backup included, and so needs no
+    // right to write: check and install agree on every file.
+    if (verdict.same) return;
     // Anything at the backup's name is kept: it is published without replacing.
-    const bool backUp =
-        (mode != Mode::kRemove || !verdict.same) && LookUp(backupPath) != Lookup::kFound;
-    if (verdict.same && (mode == Mode::kCheck || !backUp)) return;
+    const bool backUp = LookUp(backupPath) != Lookup::kFound;
 
     // What the install would find out only while it writes.
     if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
     if (backUp && !MayCreateBeside(backupPath))
       GiveUpOn(backupPath, OccurError("Backing up", path));
-    if (!verdict.same && !MayCreateBeside(read.target)) GiveUpOn(path, OccurError("Writing", path));
-    if (mode == Mode::kCheck) GiveUp(kPrefix + "Install would change script " + path, 3);
+    if (!MayCreateBeside(read.target))
+      GiveUpOn(path, OccurError("Writing", path), "creating a temporary file beside it");
+    if (mode == Mode::kCheck)
+      GiveUp(kPrefix + "Install would change script " + path, Status::kWouldChange, "");
 
     // The backup is made from the bytes read, and published before the file is
     // touched, so the old text is on disk under one of the two names at every instant.
     WriteResult result = WriteResult::kWritten;
     if (backUp) result = WriteWholeFile(backupPath, {{read.text}}, read, false);
     if (result == WriteResult::kFailed) GiveUpOn(backupPath, OccurError("Backing up", path));
-    if (result == WriteResult::kWritten && !verdict.same)
+    if (result == WriteResult::kWritten)
       result = WriteWholeFile(read.target, verdict.rebuilt.pieces, read, true);
     if (result == WriteResult::kFailed) GiveUpOn(path, OccurError("Writing", path));
     if (result == WriteResult::kWritten) return;
   }
-  GiveUp(kPrefix + "Startup script " + path + " was changed by another program", 1,
-         path + ": changed by another program during each of three attempts");
+  GiveUp(kPrefix + "Startup script " + path + " was changed by another program", Status::kInUse,
+         path + ": changed by another program during each of three attempts; " +
+             Remedy(Status::kInUse, path));
 }
 
 }  // namespace
