@@ -28,15 +28,33 @@ var
   { This Setup registered the section on a system that had none of this product: a failure
     after that takes it back. }
   Registered: Boolean;
+  { Why the tool's last run failed, and what to do: its line on standard error. }
+  Reason: String;
 
-{ The tool's exit status, or -1 when it could not be started. }
+{ Each line the tool prints goes to Setup's log (ExecAndLogOutput, Inno Setup 6.3 and later);
+  its reason, the line on standard error, is kept for the message. }
+procedure LogTool(const S: String; const Error, FirstLine: Boolean);
+begin
+  Log(S);
+  if Pos('QuellmarkInstaller: ', S) = 1 then
+    Reason := Copy(S, 21, Length(S));
+end;
+
+{ The tool's exit status, or -1 when it could not be started. Status 7 (another program
+  holds the file, or kept changing it) is worth a retry: a few, five seconds apart. }
 function RunTool(const Tool, Option: String): Integer;
 var
-  Status: Integer;
+  Status, Attempt: Integer;
 begin
-  if not Exec(Tool, Option + ' "' + ExpandConstant('{#ConfigFile}') + '"', '', SW_HIDE,
-              ewWaitUntilTerminated, Status) then
-    Status := -1;
+  for Attempt := 1 to 4 do begin
+    Reason := '';
+    if not ExecAndLogOutput(Tool, Option + ' "' + ExpandConstant('{#ConfigFile}') + '"', '',
+                            SW_SHOWNORMAL, ewWaitUntilTerminated, Status, @LogTool) then
+      Status := -1;
+    if Status <> 7 then
+      Break;
+    Sleep(5000);
+  end;
   Result := Status;
 end;
 
@@ -64,7 +82,7 @@ begin
     end else if Status <> 0 then begin
       Registered := False;
       RaiseException('Registering the Quellmark section failed (status ' + IntToStr(Status) +
-                     '); the web server configuration is unchanged.');
+                     '): ' + Reason);
     end;
   end;
   if CurStep = ssPostInstall then
@@ -89,6 +107,6 @@ begin
     Status := RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '--uninstall');
     if Status <> 0 then
       RaiseException('Removing the Quellmark section failed (status ' + IntToStr(Status) +
-                     '); nothing was uninstalled.');
+                     '): ' + Reason + ' Nothing was uninstalled.');
   end;
 end;

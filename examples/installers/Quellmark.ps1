@@ -1,5 +1,5 @@
 # The Quellmark section as a PowerShell DSC configuration: the test asks --check (exit 0: an
-# install would change nothing), the set installs. docs/installers.md explains it.
+# install would change nothing; 3: it would), the set installs. docs/installers.md explains it.
 #   . .\Quellmark.ps1; Quellmark; Start-DscConfiguration -Path .\Quellmark -Wait -Verbose
 Configuration Quellmark {
     param(
@@ -16,22 +16,33 @@ Configuration Quellmark {
                 $config = "$env:windir\System32\inetsrv\config\applicationHost.config"
                 @{ Result = (& $using:Tool --check $config | Out-String) }
             }
+            # 0: the section is there; 3: an install would change the file. Every other
+            # status throws with the tool's own reason (its line on standard error).
             TestScript = {
                 $config = "$env:windir\System32\inetsrv\config\applicationHost.config"
-                & $using:Tool --check $config | Out-Null
-                if ($LASTEXITCODE -eq 4) {
-                    $text = 'Quellmark: this node reads a shared configuration; register the ' +
-                            'section once in the shared applicationHost.config.'
-                    if ($using:FailOnSharedConfiguration) { throw $text }
-                    Write-Warning $text
-                    return $true
+                $output = & $using:Tool --check $config 2>&1 | Out-String
+                switch ($LASTEXITCODE) {
+                    0 { return $true }
+                    3 { return $false }
+                    4 {
+                        $text = 'Quellmark: this node reads a shared configuration; register the ' +
+                                'section once in the shared applicationHost.config.'
+                        if ($using:FailOnSharedConfiguration) { throw $text }
+                        Write-Warning $text
+                        return $true
+                    }
+                    default { throw "QuellmarkInstaller --check: status ${LASTEXITCODE}: $output" }
                 }
-                $LASTEXITCODE -eq 0
             }
+            # Another program holding the file (7) is retried, a few times, five seconds apart.
             SetScript  = {
                 $config = "$env:windir\System32\inetsrv\config\applicationHost.config"
-                & $using:Tool $config
-                if ($LASTEXITCODE -ne 0) { throw "QuellmarkInstaller failed with status $LASTEXITCODE" }
+                for ($attempt = 1; ; $attempt++) {
+                    $output = & $using:Tool $config 2>&1 | Out-String
+                    if ($LASTEXITCODE -ne 7 -or $attempt -ge 4) { break }
+                    Start-Sleep -Seconds 5
+                }
+                if ($LASTEXITCODE -ne 0) { throw "QuellmarkInstaller: status ${LASTEXITCODE}: $output" }
             }
         }
     }
