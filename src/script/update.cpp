@@ -65,7 +65,9 @@ std::string Remedy(Status status, const std::string& failed) {
   }();
   GiveUp(std::move(text), status,
          failed + ": " + (error.empty() ? "cut short while it was read" : error) +
-             (*doing ? std::string(" (") + doing + ")" : "") + "; " + Remedy(status, failed));
+             (*doing ? std::string(" (") + doing + ")" : "") + "; " +
+             // A name or a link refused by the platform layer says why in its words.
+             (status == Status::kRefused ? "nothing was changed" : Remedy(status, failed)));
 }
 
 std::string OccurError(const char* step, const std::string& path) {
