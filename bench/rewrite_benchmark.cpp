@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "script/rewrite.h"
+#include "config/rewrite.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ void BM_Rewrite(benchmark::State& state) {
       if (c != '\r') lf += c;
     text = lf;
   }
-  for (auto _ : state) benchmark::DoNotOptimize(RebuildScriptText(text));
+  for (auto _ : state) benchmark::DoNotOptimize(InsertBlock(text));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * text.size());
 }
 

@@ -1,9 +1,10 @@
-#include "script/rewrite.h"
+#include "config/rewrite.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "config/publish.h"
 #include "tool_fixture.h"
 
 namespace {
@@ -23,7 +24,7 @@ struct Row {
 void Check(const std::vector<Row>& rows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const RebuiltScript rebuilt = RebuildScriptText(row.input);
+    const NewText rebuilt = InsertBlock(row.input);
     std::string text;
     EXPECT_TRUE(StreamPieces(rebuilt.pieces, [&](std::string_view a, std::string_view b) {
       text.append(a).append(b);
@@ -37,7 +38,7 @@ void Check(const std::vector<Row>& rows) {
   }
 }
 
-TEST(RebuildScriptText, FollowsEachRule) {
+TEST(InsertBlock, FollowsEachRule) {
   const std::string once = "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", nul(1, '\0');
   // More than the writer's buffer, and a line longer than it writes from its buffer.
   const std::string lines(300000, '\n'), line(70000, 'x');

@@ -40,7 +40,8 @@ TEST_F(ToolTest, MissingOnlyWhenNothingIsThere) {
   EXPECT_EQ(RunTool({"--uninstall", "loop/a.config"}).status, 8);
   EXPECT_EQ(RunTool({"--uninstall", "dangling"}).status, 0);
   RunShell("(sleep 0.2; '" TOOL_PATH "' a.config; echo $? >status) | true");
-  EXPECT_EQ(ReadFile("status") + std::to_string(fs::exists("a.config.bak")), "0\n1");
+  EXPECT_EQ(ReadFile("status"), "0\n");
+  EXPECT_TRUE(fs::exists("a.config.bak"));
 }
 
 }  // namespace

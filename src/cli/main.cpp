@@ -3,18 +3,11 @@
 #include <string_view>
 #include <vector>
 
-#include "script/failure.h"
-#include "script/guard.h"
-#include "script/platform.h"
-#include "script/update.h"
+#include "config/platform.h"
+#include "config/run.h"
+#include "config/server_rules.h"
 
 namespace {
-
-// Where standard output and standard error are one console, file or pipe, ends the
-// line that standard output left open, so that the reason starts a line of its own.
-void StartErrorLine() {
-  if (StandardStreamsMeet()) WriteStandard("\n");
-}
 
 constexpr const char* kUsage =
     "Usage: QuellmarkInstaller [--uninstall | --check] PATH\n"
@@ -31,11 +24,17 @@ constexpr const char* kUsage =
     "  8 any other system failure (disk full, I/O error, memory)\n"
     "Why a run failed, where in PATH, and what to do, is told on standard error.\n";
 
+// Where standard output and standard error meet, ends the line that standard output
+// left open, so that the reason starts a line of its own.
+void StartErrorLine() {
+  if (StandardStreamsMeet()) WriteStandard("\n");
+}
+
 // Reports a failure no step foresaw (memory exhausted, say): the short reason on
 // standard output, and on standard error with PATH; in parts, as memory may have
 // run out.
 void Unforeseen(std::string_view path, std::string_view reason) {
-  ReportLine("[QuellmarkInstaller] %.*s", static_cast<int>(reason.size()), reason.data());
+  for (std::string_view part : {kPrefix, reason}) WriteStandard(part);
   StartErrorLine();
   for (std::string_view part : {std::string_view("QuellmarkInstaller: "), path,
                                 std::string_view(": "), reason, std::string_view("\n")})
@@ -53,37 +52,35 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (option == "--version") {
-    ReportLine("QuellmarkInstaller " QUELLMARK_VERSION " (%s)\n", ParserVersion().c_str());
+    WriteStandard("QuellmarkInstaller " QUELLMARK_VERSION " (" + ParserVersion() + ")\n");
     return 0;
   }
-  void (*run)(const char*) = UpdateStartupScript;
-  if (option == "--uninstall") run = RemoveSection;
-  if (option == "--check") run = CheckStartupScript;
-  const size_t pathIndex = run == UpdateStartupScript ? 0 : 1;
+  const Mode mode = option == "--uninstall" ? Mode::kRemove
+                    : option == "--check"   ? Mode::kCheck
+                                            : Mode::kInstall;
+  const size_t pathIndex = mode == Mode::kInstall ? 0 : 1;
   // An argument that starts with "--" in PATH's place is a misplaced option (such
   // a file is named ./--x), and one after PATH may be a switch in any style
   // ("/uninstall"): running on without it could do the opposite of what was asked.
   if (pathIndex + 1 != count || arguments[pathIndex].empty() ||
       arguments[pathIndex].substr(0, 2) == "--") {
-    ReportLine("argument error.\n");
+    WriteStandard("argument error.\n");
     return static_cast<int>(Status::kArgumentError);
   }
+  const std::string& path = arguments[pathIndex];
   try {
-    run(arguments[pathIndex].c_str());
-    return 0;
-  } catch (const ScriptFailure& failure) {
-    // Written as it is: the text holds the user's path, which may hold a per-cent sign.
-    WriteStandard(failure.text);
+    const Outcome outcome = Run(mode, path, [](std::string_view text) { WriteStandard(text); });
+    WriteStandard(outcome.text);
     // The reason goes apart, so callers that read standard output see the same text.
-    if (!failure.reason.empty()) {
+    if (!outcome.reason.empty()) {
       StartErrorLine();
-      WriteStandard("QuellmarkInstaller: " + failure.reason + "\n", true);
+      WriteStandard("QuellmarkInstaller: " + outcome.reason + "\n", true);
     }
-    return failure.status;
+    return static_cast<int>(outcome.status);
   } catch (const std::exception& exception) {
-    Unforeseen(arguments[pathIndex], exception.what());
+    Unforeseen(path, exception.what());
   } catch (...) {
-    Unforeseen(arguments[pathIndex], "unexpected failure");
+    Unforeseen(path, "unexpected failure");
   }
   return static_cast<int>(Status::kFailed);
 }

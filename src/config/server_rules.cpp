@@ -1,4 +1,4 @@
-#include "script/guard.h"
+#include "config/server_rules.h"
 
 #include <expat.h>
 
@@ -12,9 +12,15 @@
 
 namespace {
 
+// Whether `a` and `b` are the same but for the case of ASCII letters.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 constexpr std::string_view kSectionName = "Quellmark";
 constexpr std::string_view kSectionStart = "<section name=\"Quellmark\"";
-constexpr size_t kEnd = std::string_view::npos;  // the end of a text
 
 // Where the last change ends, in the text read and in the new text as its pieces
 // spell it (a "\r" added before a line feed is left out: XML reads both alike);
@@ -22,7 +28,7 @@ constexpr size_t kEnd = std::string_view::npos;  // the end of a text
 // dropped line that this tool does not write starts in the text read.
 struct Change {
   size_t textEnd = 0, newEnd = 0;
-  size_t section = kEnd, foreignLine = kEnd;
+  size_t section = kNoPosition, foreignLine = kNoPosition;
 };
 
 using Parser = std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)>;
@@ -103,27 +109,24 @@ bool IsExactlyOne(std::string_view line, bool comment) {
 // Where the first of the whole `lines` starts that, without its line end and the
 // spaces and tabs around it, is not one this tool writes (a marker line that is
 // one comment, or a blank line or one empty-element tag that declares the
-// section), or kEnd.
+// section), or kNoPosition.
 size_t ForeignLine(std::string_view lines) {
   for (const char* const start = lines.data(); !lines.empty();) {
     const size_t at = lines.data() - start;
     const size_t feed = lines.find('\n');
     std::string_view line = lines.substr(0, feed);
-    lines.remove_prefix(feed == std::string_view::npos ? lines.size() : feed + 1);
-    if (feed != std::string_view::npos && !line.empty() && line.back() == '\r')
-      line.remove_suffix(1);
+    lines.remove_prefix(feed == kNoPosition ? lines.size() : feed + 1);
+    if (feed != kNoPosition && !line.empty() && line.back() == '\r') line.remove_suffix(1);
     const size_t first = line.find_first_not_of(" \t");
-    if (first == std::string_view::npos) continue;
+    if (first == kNoPosition) continue;
     line = line.substr(first, line.find_last_not_of(" \t") + 1 - first);
-    const auto holds = [line](std::string_view what) {
-      return line.find(what) != std::string_view::npos;
-    };
+    const auto holds = [line](std::string_view what) { return line.find(what) != kNoPosition; };
     const bool marker = holds(kBeginMarker) || holds(kEndMarker);
     if (!(marker || line.substr(0, kSectionStart.size()) == kSectionStart) ||
         !IsExactlyOne(line, marker))
       return at;
   }
-  return kEnd;
+  return kNoPosition;
 }
 
 Change FindChange(std::string_view text, const std::vector<Piece>& pieces) {
@@ -131,7 +134,8 @@ Change FindChange(std::string_view text, const std::vector<Piece>& pieces) {
   size_t textAt = 0, newAt = 0;
   const auto changed = [&](size_t dropEnd) {
     const size_t foreign = ForeignLine(text.substr(textAt, dropEnd - textAt));
-    if (change.foreignLine == kEnd && foreign != kEnd) change.foreignLine = textAt + foreign;
+    if (change.foreignLine == kNoPosition && foreign != kNoPosition)
+      change.foreignLine = textAt + foreign;
     change.textEnd = textAt = dropEnd;
     change.newEnd = newAt;
   };
@@ -211,7 +215,7 @@ class Reading {
   // Where the declarations of the section in that group read so far start.
   const std::vector<size_t>& declarations() const { return declarations_; }
   // Where the first element Quellmark in a system.webServer element starts:
-  // settings that need the declaration; kEnd when none has been read.
+  // settings that need the declaration; kNoPosition when none has been read.
   size_t used() const { return used_; }
 
  private:
@@ -229,11 +233,11 @@ class Reading {
     std::string_view named;
     for (; *attributes; attributes += 2)
       if (std::string_view(attributes[0]) == "name") named = attributes[1];
-    if (entry == "sectionGroup") entry += " " + std::string(named);
+    if (entry == "sectionGroup") entry.append(" ").append(named);
     const size_t at = XML_GetCurrentByteIndex(reading.parser_.get());
     if (reading.open_ == kSectionParents && entry == "section" && named == kSectionName)
       reading.declarations_.push_back(at);
-    if (reading.used_ == kEnd && entry == kSectionName && !reading.open_.empty() &&
+    if (reading.used_ == kNoPosition && entry == kSectionName && !reading.open_.empty() &&
         reading.open_.back() == "system.webServer")
       reading.used_ = at;
     reading.open_.push_back(std::move(entry));
@@ -262,7 +266,7 @@ class Reading {
   long long consumed_ = 0;         // where the last construct reported ends
   std::vector<std::string> open_;  // a section group with its name
   std::vector<size_t> declarations_;
-  size_t used_ = kEnd;
+  size_t used_ = kNoPosition;
   Finding fault_;
   bool rootSeen_ = false, inCdata_ = false, doctype_ = false;
   bool groupEnded_ = false, stopAtGroupEnd_ = false, stopped_ = false;
@@ -290,26 +294,26 @@ std::string ParserVersion() {
 // A fault the parser found in the new text, where the text read was well-formed up
 // to the change: at the line of the text read it maps to, what the change would
 // break there, with the parser's words about the new text.
-Finding Broken(std::string_view text, const RebuiltScript& rebuilt, const Finding& fault) {
+Finding Broken(std::string_view text, const NewText& rebuilt, const Finding& fault) {
   const size_t at = InText(text, rebuilt.pieces, fault.at);
   const size_t start = at == 0 ? 0 : text.rfind('\n', at - 1) + 1;
   std::string_view line = text.substr(start, text.find('\n', start) - start);
   line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
   line = line.substr(0, line.find_last_not_of(" \t\r") + 1);
   const std::string why =
-      text.find('\r') != kEnd && text.find('\n') == kEnd
+      text.find('\r') != kNoPosition && text.find('\n') == kNoPosition
           ? "the file's line ends are CR alone, so this tool reads it as one line and would "
             "put the block after all of it"
-      : line.find(kAnchorText) != kEnd && line.size() > kAnchorText.size()
+      : line.find(kAnchorText) != kNoPosition && line.size() > kAnchorText.size()
           ? "this line holds more markup than the group's start tag, and the block would go "
             "below all of it"
           : "the change would make the file not well-formed XML here";
   return {at, why + " (the new text: " + fault.words + ")"};
 }
 
-Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt) {
+Finding FindChangeFault(std::string_view text, const NewText& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
-  if (change.foreignLine != kEnd)
+  if (change.foreignLine != kNoPosition)
     return {change.foreignLine, "a line this tool does not write would be dropped"};
   // With a document type the whole text is parsed: a fault past the change is the
   // file's own.
@@ -323,7 +327,7 @@ Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt) {
   const Reading* judged = &after;
   Reading whole;
   if (before.doctype() || after.doctype()) {
-    if (!FeedPieces(whole, rebuilt.pieces, 0, kEnd) || !whole.Feed({}, true))
+    if (!FeedPieces(whole, rebuilt.pieces, 0, kNoPosition) || !whole.Feed({}, true))
       return inText(whole.fault());
     judged = &whole;
   } else {
@@ -333,7 +337,7 @@ Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt) {
     if (!before.SamePlace(after)) return {end, "the change would leave other elements open"};
   }
   const std::vector<size_t>& declared = judged->declarations();
-  if (change.section != kEnd &&
+  if (change.section != kNoPosition &&
       std::find(declared.begin(), declared.end(), change.section) == declared.end())
     return inText({change.section, "the section would not be declared directly in " +
                                        std::string(kAnchorText) +
@@ -341,10 +345,10 @@ Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt) {
   return {};
 }
 
-Finding FindOtherDeclaration(std::string_view text, const RebuiltScript& rebuilt) {
+Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt) {
   Reading reading;
   reading.StopAtGroupEnd();
-  FeedPieces(reading, rebuilt.pieces, 0, kEnd);
+  FeedPieces(reading, rebuilt.pieces, 0, kNoPosition);
   const std::vector<size_t>& declared = reading.declarations();
   if (declared.size() < 2) return {};
   // The block's own declaration is inserted; another one was in the text read.
@@ -356,10 +360,10 @@ Finding FindOtherDeclaration(std::string_view text, const RebuiltScript& rebuilt
   return {};
 }
 
-Finding FindUndeclaredSettings(std::string_view text, const RebuiltScript& rebuilt) {
+Finding FindUndeclaredSettings(std::string_view text, const NewText& rebuilt) {
   Reading whole;
-  if (FeedPieces(whole, rebuilt.pieces, 0, kEnd)) whole.Feed({}, true);
-  if (whole.used() == kEnd || !whole.declarations().empty()) return {};
+  if (FeedPieces(whole, rebuilt.pieces, 0, kNoPosition)) whole.Feed({}, true);
+  if (whole.used() == kNoPosition || !whole.declarations().empty()) return {};
   return {InText(text, rebuilt.pieces, whole.used()),
           "the section's settings would be left without its declaration"};
 }
@@ -388,4 +392,8 @@ Finding ReadRedirection(std::string_view text, std::string& shared) {
       [](void* data, const XML_Char*) { --static_cast<Redirection*>(data)->depth; });
   shared.clear();
   return Parse(parser.get(), text.data(), text.size(), true);
+}
+
+bool IsServerConfigurationName(std::string_view name) {
+  return EqualsIgnoringCase(name, "applicationHost.config");
 }

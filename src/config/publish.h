@@ -1,10 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "script/platform.h"
-#include "script/rewrite.h"
+#include "config/platform.h"
+#include "config/rewrite.h"
 
 // Replacing a file whole, over the temporary-file steps each platform supplies.
 //
@@ -27,3 +29,9 @@ enum class WriteResult { kWritten, kFailed, kChanged };
 // `path` is kept, and the call still succeeds.
 WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
                            const Snapshot& read, bool replace);
+
+// Streams the bytes of `pieces` through one bounded buffer: `write` gets the
+// buffered bytes and, for a large plain piece, that piece itself, and must write
+// both whole. False as soon as `write` returns false.
+bool StreamPieces(const std::vector<Piece>& pieces,
+                  const std::function<bool(std::string_view, std::string_view)>& write);

@@ -7,8 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "script/failure.h"
-#include "script/platform.h"
+#include "config/platform.h"
 
 // A 32-bit process on 64-bit Windows is redirected from System32 to SysWOW64, and
 // its Sysnative is the real System32: ResolvePath reads Sysnative as a 64-bit process does.

@@ -1,4 +1,4 @@
-#include "script/rewrite.h"
+#include "config/rewrite.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +8,6 @@ namespace {
 
 constexpr std::string_view kMarkerStart = "QUELLMARK ";  // how both markers begin
 constexpr std::string_view kLineEnd = "\r\n";
-constexpr size_t npos = std::string_view::npos;
 
 // Whether `needle` lies within text[start, end). `next` keeps the first place of
 // the needle found at or after an earlier start, so over the whole walk the text
@@ -16,27 +15,37 @@ constexpr size_t npos = std::string_view::npos;
 bool OccursIn(std::string_view text, std::string_view needle, size_t start, size_t end,
               size_t& next) {
   if (next < start) next = text.find(needle, start);
-  return next != npos && next + needle.size() <= end;
+  return next != kNoPosition && next + needle.size() <= end;
 }
 
-// Whether text[start, end) is a marker line: a begin marker (which wins over an
-// end marker on the same line) opens a block, an end marker closes it. `next`
-// keeps the first place of kMarkerStart at or after an earlier start, as in
-// OccursIn, so both markers are found with one search. A begin marker line that
-// opens a block sets `openBlock` to where it starts.
-bool IsMarkerLine(std::string_view text, size_t start, size_t end, size_t& next,
-                  bool& insideMarkers, size_t& openBlock) {
-  bool begin = false, finish = false;
-  if (next < start) next = text.find(kMarkerStart, start);
-  for (; next != npos && next < end; next = text.find(kMarkerStart, next + 1)) {
-    const std::string_view marker = text.substr(next, end - next);
-    begin = begin || marker.substr(0, kBeginMarker.size()) == kBeginMarker;
+enum class Marker { kNone, kBegin, kEnd };
+
+// What `line` is: a begin marker line (which wins when the line holds both marker
+// texts), an end marker line, or neither.
+Marker MarkerOf(std::string_view line) {
+  bool finish = false;
+  for (size_t at = line.find(kMarkerStart); at != kNoPosition;
+       at = line.find(kMarkerStart, at + 1)) {
+    const std::string_view marker = line.substr(at);
+    if (marker.substr(0, kBeginMarker.size()) == kBeginMarker) return Marker::kBegin;
     finish = finish || marker.substr(0, kEndMarker.size()) == kEndMarker;
   }
-  if (begin && !insideMarkers) openBlock = start;
-  if (begin || finish) insideMarkers = begin;
-  return begin || finish;
+  return finish ? Marker::kEnd : Marker::kNone;
 }
+
+// The walks' state over marker lines: whether a block is open, and where the
+// begin marker line that opened it starts.
+struct Blocks {
+  bool inside = false;
+  size_t openedAt = 0;
+  // Takes the line [start, end) as what `marker` says it is; whether it is a marker line.
+  bool Take(Marker marker, size_t start) {
+    if (marker == Marker::kNone) return false;
+    if (marker == Marker::kBegin && !inside) openedAt = start;
+    inside = marker == Marker::kBegin;
+    return true;
+  }
+};
 
 // The next line at `start`: its bytes without the line end run to `end`, the next
 // line starts at `next`. A carriage return before the line feed is part of the end.
@@ -47,7 +56,7 @@ struct Line {
 
 Line LineAt(std::string_view text, size_t start) {
   const size_t feed = text.find('\n', start);
-  if (feed == npos) return {text.size(), text.size(), false};
+  if (feed == kNoPosition) return {text.size(), text.size(), false};
   const bool cr = feed > start && text[feed - 1] == '\r';
   return {cr ? feed - 1 : feed, feed + 1, true};
 }
@@ -55,7 +64,7 @@ Line LineAt(std::string_view text, size_t start) {
 // Where the line holding text[at] starts, no earlier than `from`.
 size_t LineStartOf(std::string_view text, size_t at, size_t from) {
   const size_t feed = text.rfind('\n', at);
-  return feed == npos || feed < from ? from : feed + 1;
+  return feed == kNoPosition || feed < from ? from : feed + 1;
 }
 
 // Whether `bytes` hold a line feed without a carriage return before it. Pieces
@@ -90,18 +99,20 @@ void AppendLines(std::vector<Piece>& pieces, std::string_view lines) {
 
 }  // namespace
 
-RebuiltScript RebuildScriptText(std::string_view text) {
-  RebuiltScript result;
-  bool insideMarkers = false;
+NewText InsertBlock(std::string_view text) {
+  NewText result;
+  Blocks blocks;
   size_t cursor = 0;
   size_t nextMarker = text.find(kMarkerStart), nextAnchor = text.find(kAnchorText);
   while (cursor < text.size()) {
+    // The text is searched for markers once, left to right.
+    if (nextMarker < cursor) nextMarker = text.find(kMarkerStart, cursor);
     // Fast path: the whole lines before the line of the next marker (and, until
     // the block is in, of the next anchor) are copied in one piece.
-    if (!(result.inserted && insideMarkers)) {
-      const size_t special = std::min(nextMarker, result.inserted ? npos : nextAnchor);
-      const size_t runEnd = special == npos ? LineStartOf(text, text.size() - 1, cursor)
-                                            : LineStartOf(text, special, cursor);
+    if (!(result.inserted && blocks.inside)) {
+      const size_t special = std::min(nextMarker, result.inserted ? kNoPosition : nextAnchor);
+      const size_t runEnd = special == kNoPosition ? LineStartOf(text, text.size() - 1, cursor)
+                                                   : LineStartOf(text, special, cursor);
       AppendLines(result.pieces, text.substr(cursor, runEnd - cursor));
       cursor = runEnd;
       if (cursor == text.size()) break;
@@ -110,9 +121,9 @@ RebuiltScript RebuildScriptText(std::string_view text) {
     const Line line = LineAt(text, lineStart);
     cursor = line.next;
 
-    if (IsMarkerLine(text, lineStart, line.end, nextMarker, insideMarkers, result.openBlock))
-      continue;
-    if (!(result.inserted && insideMarkers)) {
+    const std::string_view bytes = text.substr(lineStart, line.end - lineStart);
+    if (blocks.Take(nextMarker < line.end ? MarkerOf(bytes) : Marker::kNone, lineStart)) continue;
+    if (!(result.inserted && blocks.inside)) {
       AppendLines(result.pieces, text.substr(lineStart, cursor - lineStart));
       if (!line.ended) Append(result.pieces, {kLineEnd});
       if (!result.inserted && OccursIn(text, kAnchorText, lineStart, line.end, nextAnchor)) {
@@ -121,27 +132,30 @@ RebuiltScript RebuildScriptText(std::string_view text) {
       }
     }
   }
-  result.unterminated = result.inserted && insideMarkers;
+  result.unterminated = result.inserted && blocks.inside;
+  result.openBlock = blocks.openedAt;
   return result;
 }
 
-RebuiltScript RemoveSectionText(std::string_view text) {
-  RebuiltScript result;
-  bool insideMarkers = false;
+NewText RemoveBlocks(std::string_view text) {
+  NewText result;
+  Blocks blocks;
   size_t cursor = 0, nextMarker = text.find(kMarkerStart);
   while (cursor < text.size()) {
+    if (nextMarker < cursor) nextMarker = text.find(kMarkerStart, cursor);
     // The lines before the line of the next marker are kept, or dropped inside a block.
-    const size_t runEnd = nextMarker == npos ? text.size() : LineStartOf(text, nextMarker, cursor);
-    if (!insideMarkers) Append(result.pieces, {text.substr(cursor, runEnd - cursor)});
+    const size_t runEnd =
+        nextMarker == kNoPosition ? text.size() : LineStartOf(text, nextMarker, cursor);
+    if (!blocks.inside) Append(result.pieces, {text.substr(cursor, runEnd - cursor)});
     if (runEnd == text.size()) break;
     const Line line = LineAt(text, runEnd);
     cursor = line.next;
 
-    if (!IsMarkerLine(text, runEnd, line.end, nextMarker, insideMarkers, result.openBlock) &&
-        !insideMarkers)
+    if (!blocks.Take(MarkerOf(text.substr(runEnd, line.end - runEnd)), runEnd) && !blocks.inside)
       Append(result.pieces, {text.substr(runEnd, cursor - runEnd)});
   }
-  result.unterminated = insideMarkers;
+  result.unterminated = blocks.inside;
+  result.openBlock = blocks.openedAt;
   return result;
 }
 
@@ -167,7 +181,7 @@ size_t SizeOver(const std::vector<Piece>& pieces, size_t limit) {
   if (size + grown <= limit) return 0;
   for (const Piece& piece : pieces) {
     const std::string_view bytes = piece.bytes;
-    for (size_t feed = 0; piece.crlf && (feed = bytes.find('\n', feed)) != npos; ++feed)
+    for (size_t feed = 0; piece.crlf && (feed = bytes.find('\n', feed)) != kNoPosition; ++feed)
       size += feed == 0 || bytes[feed - 1] != '\r';
   }
   return size > limit ? size : 0;
@@ -179,52 +193,11 @@ size_t LineNumber(std::string_view text, size_t at) {
 }
 
 size_t FindAnchorLike(std::string_view text) {
-  for (size_t at = text.find("system.webServer"); at != npos;
+  for (size_t at = text.find("system.webServer"); at != kNoPosition;
        at = text.find("system.webServer", at + 1)) {
     const size_t start = LineStartOf(text, at, 0);
-    if (text.substr(start, LineAt(text, start).end - start).find("sectionGroup") != npos)
+    if (text.substr(start, LineAt(text, start).end - start).find("sectionGroup") != kNoPosition)
       return start;
   }
-  return npos;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-bool StreamPieces(const std::vector<Piece>& pieces,
-                  const std::function<bool(std::string_view, std::string_view)>& write) {
-  constexpr size_t kBufferSize = 256 << 10;
-  constexpr size_t kDirect = 64 << 10;  // larger stretches are written from where they are
-  const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-  size_t used = 0;
-  const auto flush = [&](std::string_view direct) {
-    const std::string_view buffered(buffer.get(), used);
-    used = 0;
-    return write(buffered, direct);
-  };
-  const auto put = [&](const char* bytes, size_t size) {
-    if (size >= kDirect) return flush({bytes, size});
-    if (used + size > kBufferSize && !flush({})) return false;
-    std::memcpy(buffer.get() + used, bytes, size);
-    used += size;
-    return true;
-  };
-  for (const Piece& piece : pieces) {
-    const char* const begin = piece.bytes.data();
-    const char* const end = begin + piece.bytes.size();
-    const char* from = begin;
-    // One search per line: far faster than a test per byte, whatever the line length.
-    for (const char* feed = begin; piece.crlf && feed < end; ++feed) {
-      feed = static_cast<const char*>(std::memchr(feed, '\n', end - feed));
-      if (!feed) break;
-      if (feed > begin && feed[-1] == '\r') continue;
-      if (!put(from, feed - from) || !put("\r\n", 2)) return false;
-      from = feed + 1;
-    }
-    if (!put(from, end - from)) return false;
-  }
-  return used == 0 || flush({});
+  return kNoPosition;
 }

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "script/rewrite.h"
+#include "config/rewrite.h"
 
 // A fault that a rule found: where (a byte of the text read) and what, in words.
 // Without words, no fault.
@@ -26,18 +26,18 @@ struct Finding {
 // each text is parsed; with a document type declaration, which may declare
 // entities, the whole new text. Throws std::bad_alloc when the parser runs out of
 // memory.
-Finding JudgeChange(std::string_view text, const RebuiltScript& rebuilt);
+Finding FindChangeFault(std::string_view text, const NewText& rebuilt);
 
 // A declaration of the section in the group <configuration><configSections>
 // <sectionGroup name="system.webServer"> of `rebuilt` besides the one its block
 // makes: the web server loads no site from a group that declares a section twice.
 // Parses as far as the group's end, or the first well-formedness error.
-Finding FindOtherDeclaration(std::string_view text, const RebuiltScript& rebuilt);
+Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt);
 
 // Settings of the section (an element Quellmark in a system.webServer element)
 // that the new text holds while its group no longer declares the section: the
 // web server would refuse the whole file. Parses the whole new text.
-Finding FindUndeclaredSettings(std::string_view text, const RebuiltScript& rebuilt);
+Finding FindUndeclaredSettings(std::string_view text, const NewText& rebuilt);
 
 // Reads `text`, a redirection.config: `shared` becomes the `path` of an enabled
 // <configurationRedirection> in <configuration> (enabled="true", in any case), the
@@ -45,6 +45,10 @@ Finding FindUndeclaredSettings(std::string_view text, const RebuiltScript& rebui
 // and is empty without one. A fault, where the parser stopped, when the text is
 // not well-formed.
 Finding ReadRedirection(std::string_view text, std::string& shared);
+
+// Whether `name` is the web server's own configuration file's name, in any case
+// (Windows compares names so): only that file is redirected to a shared one.
+bool IsServerConfigurationName(std::string_view name);
 
 // The parser linked in, as "expat 2.8.3".
 std::string ParserVersion();

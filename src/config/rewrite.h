@@ -1,8 +1,10 @@
 #pragma once
 
-#include <functional>
 #include <string_view>
 #include <vector>
+
+// "No position": what a search that finds nothing returns, and a place that is none.
+inline constexpr size_t kNoPosition = std::string_view::npos;
 
 // The three lines a run inserts below the anchor line; the marker comments on its
 // first and last line are how a later run finds and removes it.
@@ -28,7 +30,7 @@ struct Piece {
   bool crlf = false;
 };
 
-struct RebuiltScript {
+struct NewText {
   // The new text, in order: views into the input, kSectionBlock and "\r\n".
   // Adjacent views are merged, so an unchanged stretch of input is one piece.
   std::vector<Piece> pieces;
@@ -45,12 +47,12 @@ struct RebuiltScript {
 // <sectionGroup name="system.webServer">. A line ends at "\r\n" or at a lone
 // "\n"; the text is taken by its length, zero bytes included. The pieces point
 // into `text`, which must outlive them. `unterminated` is only set once inserted.
-RebuiltScript RebuildScriptText(std::string_view text);
+NewText InsertBlock(std::string_view text);
 
 // Drops every line holding a marker and every line between a begin marker line
 // and the next end marker line; every other byte is kept as it is. `inserted`
 // is unused.
-RebuiltScript RemoveSectionText(std::string_view text);
+NewText RemoveBlocks(std::string_view text);
 
 // Whether `pieces` spell exactly `text`.
 bool SameText(const std::vector<Piece>& pieces, std::string_view text);
@@ -62,14 +64,5 @@ size_t SizeOver(const std::vector<Piece>& pieces, size_t limit);
 size_t LineNumber(std::string_view text, size_t at);
 
 // Where the first line that holds both "sectionGroup" and "system.webServer"
-// starts (the group written otherwise than kAnchorText), or npos.
+// starts (the group written otherwise than kAnchorText), or kNoPosition.
 size_t FindAnchorLike(std::string_view text);
-
-// Whether `a` and `b` are the same but for the case of ASCII letters.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
-
-// Streams the bytes of `pieces` through one bounded buffer: `write` gets the
-// buffered bytes and, for a large plain piece, that piece itself, and must write
-// both whole. False as soon as `write` returns false.
-bool StreamPieces(const std::vector<Piece>& pieces,
-                  const std::function<bool(std::string_view, std::string_view)>& write);

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "script/platform.h"
+#include "config/platform.h"
 
 struct FileState {
   int fd = -1;  // kept open: the owner, ACL and attributes are copied from it
@@ -140,7 +140,7 @@ bool IsFolderOf(const std::string& folder, const std::string& path) {
   return a && b && std::strcmp(a.get(), b.get()) == 0;
 }
 
-// Without a slash, rfind's npos + 1 is 0.
+// Without a slash, rfind's kNoPosition + 1 is 0.
 size_t FileNameStart(const std::string& path) { return path.rfind('/') + 1; }
 
 std::string SystemError() { return g_error ? std::strerror(g_error) : ""; }

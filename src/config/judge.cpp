@@ -1,0 +1,74 @@
+#include "config/judge.h"
+
+#include "config/platform.h"
+#include "config/server_rules.h"
+
+namespace {
+
+// XML's own encoding detection: a UTF-16 byte-order mark, or a zero byte among the
+// first four bytes (UTF-16 or UTF-32 without one). The line rules read bytes as
+// ASCII, so they would find no marker, or break characters apart.
+bool IsWide(std::string_view text) {
+  const std::string_view start = text.substr(0, 4);
+  return start.substr(0, 2) == "\xFF\xFE" || start.substr(0, 2) == "\xFE\xFF" ||
+         start.find('\0') != kNoPosition;
+}
+
+}  // namespace
+
+Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
+  Verdict verdict;
+  const auto refuse = [&](std::string refusal, size_t at, std::string words) {
+    verdict.refusal = std::string(kPrefix) + refusal;
+    verdict.line = at == kNoPosition ? 0 : LineNumber(text, at);
+    verdict.words = std::move(words);
+    return verdict;
+  };
+  const std::string script = " script " + path;
+  if (IsWide(text))
+    return refuse("Can not edit UTF-16" + script, 0,
+                  "UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)");
+  verdict.newText = mode == Mode::kRemove ? RemoveBlocks(text) : InsertBlock(text);
+  const NewText& rebuilt = verdict.newText;
+  const std::string anchor(kAnchorText);
+  if (mode != Mode::kRemove && !rebuilt.inserted) {
+    const size_t like = FindAnchorLike(text);
+    return refuse("Can not find system.webServer option in" + script, like,
+                  like == kNoPosition
+                      ? "no line holds " + anchor
+                      : "the group is not written as " + anchor + ", the text looked for");
+  }
+  if (rebuilt.unterminated)
+    return refuse("Can not find QUELLMARK END in" + script, rebuilt.openBlock,
+                  "no QUELLMARK END line follows this QUELLMARK BEGIN line");
+  if (mode != Mode::kRemove)
+    if (const Finding other = FindOtherDeclaration(text, rebuilt))
+      return refuse("Section is already declared in" + script, other.at, other.words);
+
+  // An unchanged file is left alone: the web server reloads its configuration
+  // and recycles its worker processes whenever the file changes.
+  verdict.same = SameText(rebuilt.pieces, text);
+  if (verdict.same) return verdict;
+  // The web server loads no site at all from a file it cannot read.
+  if (const Finding fault = FindChangeFault(text, rebuilt))
+    return refuse(mode == Mode::kRemove ? "Can not remove section from" + script
+                                        : "Can not place section in" + script,
+                  fault.at, fault.words);
+  if (mode == Mode::kRemove)
+    if (const Finding settings = FindUndeclaredSettings(text, rebuilt))
+      return refuse("Section is still used in" + script, settings.at, settings.words);
+  // A text the tool could no longer read, not even to undo the install.
+  if (const size_t size = SizeOver(rebuilt.pieces, kMaxFileSize))
+    return refuse("Writing startup script " + path + " occur error", kNoPosition,
+                  "the new text would be " + std::to_string(size) + " bytes, over the limit of " +
+                      std::to_string(kMaxFileSize));
+  return verdict;
+}
+
+Plan Decide(Mode mode, const Verdict& verdict, bool backupExists) {
+  Plan plan;
+  plan.change = !verdict.same;
+  plan.backUp = plan.change && !backupExists;
+  plan.publish = plan.change && mode != Mode::kCheck;
+  return plan;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+// What a run makes of the text it read, and what it then does: decisions alone, no I/O.
+
+#include <string>
+#include <string_view>
+
+#include "config/rewrite.h"
+
+// How every text the tool prints on standard output begins.
+inline constexpr std::string_view kPrefix = "[QuellmarkInstaller] ";
+
+enum class Mode { kInstall, kRemove, kCheck };
+
+// The new text and whether it is the text read, or a refusal: its text for standard
+// output, and for standard error the line of the file it is about (0: none) and
+// what is wrong there.
+struct Verdict {
+  NewText newText;
+  bool same = false;
+  std::string refusal;
+  size_t line = 0;
+  std::string words;
+};
+
+// Judges `text`, read from the file at `path` (which the refusal's text names), for
+// `mode`: the server's rules, the markers, the encoding, the size limit. The new
+// text's pieces point into `text`. Throws std::bad_alloc when memory runs out.
+Verdict Judge(Mode mode, std::string_view text, const std::string& path);
+
+// What a run does after a verdict without refusal: whether the file changes, a
+// backup is made first (none exists), and the change is published (not in check).
+struct Plan {
+  bool change = false;
+  bool backUp = false;
+  bool publish = false;
+};
+Plan Decide(Mode mode, const Verdict& verdict, bool backupExists);

@@ -1,0 +1,57 @@
+#pragma once
+
+// The tool's one job on the configuration file at a path: install, uninstall or check.
+//
+// Calling sequence: Run(mode, path, report) hands its progress line to `report`, then
+//   1. looks at the redirection.config beside an applicationHost.config: install
+//      and check stop where the web server reads a shared file instead;
+//   2. reads the file whole, and judges the text read without further I/O (Judge,
+//      then Decide): the new text, or a refusal;
+//   3. makes the install's tests before it writes (the caller may replace the file
+//      and create the backup and the temporary file): check stops here, with
+//      Status::kWouldChange when an install would change the file;
+//   4. publishes the backup (only where none exists), then the new text, each by
+//      one rename; starts again at 2 when another program changed the file in
+//      between, three times at most.
+//
+// Error handling: Run returns its outcome. Unless it is Status::kDone, the file
+// holds its old bytes (but for a folder that could not be flushed after the
+// rename). The outcome's reason says what failed and why, and what to do about it:
+// the file and the system's words, or PATH, the line of the file that a refusal is
+// about, and what is wrong there. Memory running out throws std::bad_alloc, with
+// the file whole and no temporary file left.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "config/judge.h"
+
+// The exit statuses, one per kind of failure that a caller can act on; the same
+// for install, uninstall and check.
+enum class Status {
+  kDone = 0,     // done, or nothing to do
+  kRefused = 1,  // the file's text is one the tool will not edit
+  kArgumentError = 2,
+  kWouldChange = 3,  // check: an install would change the file
+  kShared = 4,       // the web server reads a shared configuration instead
+  kNotFound = 5,     // nothing at PATH (install and check)
+  kDenied = 6,       // the caller may not read or replace the file, or create files beside it
+  kInUse = 7,        // another program holds the file, or changed it each time: retry later
+  kFailed = 8,       // any other system failure
+};
+
+struct Outcome {
+  Status status = Status::kDone;
+  std::string text;    // for standard output after the progress line, with no line feed
+  std::string reason;  // for standard error; empty where there is nothing to tell
+};
+
+// Receives each text a run prints on standard output before its outcome's: the
+// progress line, and what an uninstall tells on its way.
+using Reporter = std::function<void(std::string_view text)>;
+
+Outcome Run(Mode mode, const std::string& path, const Reporter& report);
+
+// `path` + ".bak".
+std::string BackupPath(const std::string& path);

@@ -1,0 +1,184 @@
+// The rules about text, one named row each, through Judge alone: no process, no disk.
+#include "config/judge.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "config/publish.h"
+#include "tool_fixture.h"
+
+namespace {
+
+const std::string kBlock(kSectionBlock), C = kConfigStart, A = kConfig;
+const std::string kIn = A + kBlock + "<x/>\r\n", kX = "<x>\n", kBegin = "<!--QUELLMARK BEGIN-->";
+const std::string kOwn = "<section name=\"Quellmark\" />";
+const std::string kUsed =
+    "</sectionGroup></configSections><system.webServer><Quellmark /></system.webServer>";
+const std::string kOther =
+    C + "<sectionGroup name=\"x\">" + kOwn + "</sectionGroup>\r\n" + kAnchor + "\r\n";
+const std::string kNotes =
+    "<!--\r\nThe lines from QUELLMARK BEGIN to QUELLMARK END are ours.\r\n-->\r\n";
+const std::string kSpaced = "<!-- QUELLMARK BEGIN -->\n\t \r\n" + kBlock;
+// The refusals' texts, after the prefix.
+const std::string kPlace = "Can not place section in script a.config",
+                  kRemove = "Can not remove section from script a.config",
+                  kNoAnchor = "Can not find system.webServer option in script a.config",
+                  kNoEnd = "Can not find QUELLMARK END in script a.config",
+                  kWide = "Can not edit UTF-16 script a.config",
+                  kDeclared = "Section is already declared in script a.config",
+                  kStillUsed = "Section is still used in script a.config";
+
+struct Case {
+  const char* name;
+  Mode mode = Mode::kInstall;
+  std::string text;
+  std::string refusal;  // after the prefix; empty: none
+  size_t line = 0;      // the line of `text` a refusal is about; 0: none
+  std::optional<std::string> newText = std::nullopt;  // none: the text read, unchanged
+};
+
+const Case kCases[] = {
+    {.name = "empty", .refusal = kNoAnchor},
+    {.name = "group written otherwise",
+     .mode = Mode::kCheck,
+     .text = kBegin + "\n<sectionGroup name='system.webServer'>",
+     .refusal = kNoAnchor,
+     .line = 2},
+    {.name = "open block", .text = A + kBegin + "\r\n<x/>\r\n", .refusal = kNoEnd, .line = 3},
+    {.name = "open block, uninstall",
+     .mode = Mode::kRemove,
+     .text = A + kBegin + "\r\n<x/>\r\n",
+     .refusal = kNoEnd,
+     .line = 3},
+    {.name = "registered", .mode = Mode::kCheck, .text = kIn},
+    {.name = "a line appended with LF", .text = kIn + "<y/>\n", .newText = kIn + "<y/>\r\n"},
+    {.name = "hand-spaced markers", .mode = Mode::kRemove, .text = kX + kSpaced, .newText = kX},
+    {.name = "nothing to remove", .mode = Mode::kRemove, .text = kX},
+    {.name = "after the root",
+     .text = "<configuration><configSections>" + kAnchor +
+             "</sectionGroup></configSections></configuration>",
+     .refusal = kPlace,
+     .line = 1},
+    {.name = "anchor in a comment",
+     .text = C + "<!--\r\n" + kAnchor + "\r\n-->\r\n" + A,
+     .refusal = kPlace,
+     .line = 3},
+    {.name = "anchor in another group's comment",
+     .mode = Mode::kCheck,
+     .text = C + "<sectionGroup name=\"a\"><!--" + kAnchor + "-->\r\n" + kAnchor + "\r\n",
+     .refusal = kPlace,
+     .line = 2},
+    {.name = "nested group on the anchor line",
+     .text = C + kAnchor + kOwn + "<sectionGroup name=\"inner\">\r\n",
+     .refusal = kPlace,
+     .line = 2},
+    {.name = "both markers in a note",
+     .text = A + "<!-- QUELLMARK BEGIN, QUELLMARK END -->\r\n<x/>\r\n" + kBlock,
+     .refusal = kPlace,
+     .line = 4},
+    {.name = "markers in a comment",
+     .mode = Mode::kRemove,
+     .text = kNotes + kIn,
+     .refusal = kRemove,
+     .line = 2},
+    {.name = "a section of another name",
+     .text = kNotes + A + "<section name=\"a\" />\r\n" + kBlock,
+     .refusal = kPlace,
+     .line = 2},
+    {.name = "marker in CDATA",
+     .mode = Mode::kRemove,
+     .text = kX + "<![CDATA[\n<!--QUELLMARK END-->\n]]></x>",
+     .refusal = kRemove,
+     .line = 3},
+    {.name = "marker in an entity",
+     .mode = Mode::kRemove,
+     .text = "<!DOCTYPE x [\n<!ENTITY e \"QUELLMARK END\">\n]>\n<x>",
+     .refusal = kRemove,
+     .line = 2},
+    {.name = "cut short after the group", .text = A + "<x", .newText = A + kBlock + "<x\r\n"},
+    {.name = "declared by hand",
+     .mode = Mode::kCheck,
+     .text = A + kOwn + "\r\n",
+     .refusal = kDeclared,
+     .line = 3},
+    {.name = "declared by hand, registered",
+     .text = kIn + kOwn + "\r\n",
+     .refusal = kDeclared,
+     .line = 7},
+    {.name = "declared in another group", .text = kOther, .newText = kOther + kBlock},
+    {.name = "settings left",
+     .mode = Mode::kRemove,
+     .text = A + kBlock + kUsed,
+     .refusal = kStillUsed,
+     .line = 6},
+    {.name = "settings declared by hand",
+     .mode = Mode::kRemove,
+     .text = A + kOwn + "\r\n" + kBlock + kUsed,
+     .newText = A + kOwn + "\r\n" + kUsed},
+    {.name = "end marker before markup",
+     .text = A + kBlock + "<!--QUELLMARK END--><x/>\r\n",
+     .refusal = kPlace,
+     .line = 6},
+    {.name = "markup after a section line",
+     .mode = Mode::kRemove,
+     .text = kX + kBegin + "\n" + kOwn + "/>\n" + kBlock,
+     .refusal = kRemove,
+     .line = 3},
+    {.name = "UTF-16",
+     .mode = Mode::kRemove,
+     .text = "\xFF\xFE" + kBlock,
+     .refusal = kWide,
+     .line = 1},
+    {.name = "UTF-16 without a mark",
+     .mode = Mode::kCheck,
+     .text = std::string("<\0", 2) + A,
+     .refusal = kWide,
+     .line = 1},
+};
+
+// A failing row shows its name, not its bytes.
+void PrintTo(const Case& row, std::ostream* out) { *out << row.name; }
+
+class JudgeTest : public testing::TestWithParam<Case> {};
+
+TEST_P(JudgeTest, Rule) {
+  const Case& row = GetParam();
+  const Verdict verdict = Judge(row.mode, row.text, "a.config");
+  EXPECT_EQ(verdict.refusal, row.refusal.empty() ? "" : P + row.refusal);
+  EXPECT_EQ(verdict.line, row.line);
+  if (!row.refusal.empty()) return;
+  EXPECT_EQ(verdict.same, !row.newText);
+  std::string spelled;
+  StreamPieces(verdict.newText.pieces, [&](std::string_view a, std::string_view b) {
+    spelled.append(a).append(b);
+    return true;
+  });
+  EXPECT_EQ(spelled, row.newText.value_or(row.text));
+}
+
+// Each row by its name, so that `ctest -R` runs one.
+INSTANTIATE_TEST_SUITE_P(Judge, JudgeTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<Case>& info) {
+                           std::string name = info.param.name;
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+// A change is backed up only where no backup exists, and published only outside check.
+TEST(Decide, BacksUpAndPublishesOnlyAChange) {
+  Verdict same, changed;
+  same.same = true;
+  for (const Mode mode : {Mode::kInstall, Mode::kRemove, Mode::kCheck}) {
+    EXPECT_FALSE(Decide(mode, same, false).change);
+    EXPECT_FALSE(Decide(mode, same, false).backUp);
+    EXPECT_FALSE(Decide(mode, same, false).publish);
+    EXPECT_EQ(Decide(mode, changed, false).backUp, true);
+    EXPECT_EQ(Decide(mode, changed, true).backUp, false);
+    EXPECT_EQ(Decide(mode, changed, true).publish, mode != Mode::kCheck);
+  }
+}
+
+}  // namespace
