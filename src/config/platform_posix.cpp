@@ -25,7 +25,7 @@ struct FileState {
 
 namespace {
 
-int g_error = 0;  // see SystemError
+thread_local int g_error = 0;  // see SystemError; per thread, as errno
 
 // Returns `result`, keeping `error` as the reason of the failure it stands for.
 template <typename Result>
@@ -34,14 +34,15 @@ Result Failed(Result result, int error = errno) {
   return result;
 }
 
-// The temporary file being written, for the interrupt handler to remove. Set and
+// The interrupt handler's copy of the name of the temporary file being written,
+// which it removes: a handler may only unlink a name prepared in advance. Set and
 // cleared with the interrupts blocked, so the handler sees a whole name.
-char g_tempPath[PATH_MAX + 8];
+char g_interruptPath[PATH_MAX + 8];
 volatile sig_atomic_t g_tempExists = 0;
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 void RemoveTempAndDie(int signal) {
-  if (g_tempExists) unlink(g_tempPath);
+  if (g_tempExists) unlink(g_interruptPath);
   raise(signal);  // the handler was reset on entry: this ends the process as the signal would
 }
 
@@ -86,7 +87,7 @@ bool WriteBoth(int fd, std::string_view first, std::string_view second) {
 }
 
 // Failures of the attribute copy other than refusals of what the caller may not set.
-int g_attributeError = 0;
+thread_local int g_attributeError = 0;
 void NoteAttributeError(error_context*, const char*, ...) {
   if (errno != EPERM && errno != EACCES && g_attributeError == 0) g_attributeError = errno;
 }
@@ -216,27 +217,31 @@ bool MayCreateBeside(const std::string& path) {
 
 struct TempFile {
   int fd = -1;
+  std::string path;
+  bool placed = false;
 };
 
 void TempFileDiscard::operator()(TempFile* temp) const {
   if (temp->fd >= 0) close(temp->fd);
-  Uninterrupted([] {
-    if (g_tempExists) unlink(g_tempPath);
-    return g_tempExists = 0;
+  Uninterrupted([temp] {
+    if (!temp->placed) unlink(temp->path.c_str());
+    g_tempExists = 0;
+    return 0;
   });
   delete temp;
 }
 
 TempFilePtr CreateTemporary(const std::string& path, const Snapshot&) {
-  const std::string templ = path + ".XXXXXX";
-  if (templ.size() >= sizeof g_tempPath) return Failed(TempFilePtr(), ENAMETOOLONG);
-  TempFilePtr temp(new TempFile);
+  TempFilePtr temp(new TempFile{-1, path + ".XXXXXX"});
+  if (temp->path.size() >= sizeof g_interruptPath) return Failed(TempFilePtr(), ENAMETOOLONG);
   temp->fd = Uninterrupted([&] {
-    std::strcpy(g_tempPath, templ.c_str());
-    const int created = mkostemp(g_tempPath, O_CLOEXEC);
+    const int created = mkostemp(temp->path.data(), O_CLOEXEC);
+    std::strcpy(g_interruptPath, temp->path.c_str());
     g_tempExists = created >= 0;
     return created;
   });
+  // Nothing to remove when nothing was created.
+  temp->placed = temp->fd < 0;
   return temp->fd >= 0 ? std::move(temp) : Failed(TempFilePtr());
 }
 
@@ -247,12 +252,12 @@ bool TakeOverIdentity(TempFile& temp, const Snapshot& read) {
   if (fchown(temp.fd, from.info.st_uid, from.info.st_gid) != 0 &&
       (errno != EPERM || (fchown(temp.fd, -1, from.info.st_gid) != 0 && errno != EPERM)))
     return Failed(false);
-  if (perm_copy_fd(read.target.c_str(), from.fd, g_tempPath, temp.fd, nullptr) != 0)
+  if (perm_copy_fd(read.target.c_str(), from.fd, temp.path.c_str(), temp.fd, nullptr) != 0)
     return Failed(false);
   error_context context = {NoteAttributeError, nullptr, nullptr};
   g_attributeError = 0;
-  if (attr_copy_fd(read.target.c_str(), from.fd, g_tempPath, temp.fd, CallerSettable, &context) ==
-          0 ||
+  if (attr_copy_fd(read.target.c_str(), from.fd, temp.path.c_str(), temp.fd, CallerSettable,
+                   &context) == 0 ||
       g_attributeError == 0)
     return true;
   return Failed(false, g_attributeError);
@@ -274,15 +279,16 @@ bool IsUnchanged(const Snapshot& read) {
   return stat(read.path.c_str(), &now) == 0 && SameFile(now, read.state->info);
 }
 
-Placed PlaceTemporary(TempFile&, const std::string& path, bool replace) {
-  const bool renamed = Uninterrupted([&] {
+Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
+  temp.placed = Uninterrupted([&] {
+    const char* const name = temp.path.c_str();
     const bool done =
-        replace ? rename(g_tempPath, path.c_str()) == 0
-                : renameat2(AT_FDCWD, g_tempPath, AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+        replace ? rename(name, path.c_str()) == 0
+                : renameat2(AT_FDCWD, name, AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
     g_tempExists = !done;
     return done;
   });
-  if (renamed) return Placed::kPlaced;
+  if (temp.placed) return Placed::kPlaced;
   return !replace && errno == EEXIST ? Placed::kExists : Failed(Placed::kFailed);
 }
 

@@ -1,0 +1,139 @@
+#pragma once
+
+// What the Windows files of the platform layer share: the file's state, the
+// temporary file, the last error, and names as the system takes them.
+
+#include <windows.h>
+// After windows.h:
+#include <aclapi.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/platform.h"
+
+// A 32-bit process on 64-bit Windows is redirected from System32 to SysWOW64, and
+// its Sysnative is the real System32: ResolvePath reads Sysnative as a 64-bit process does.
+#ifndef _WIN64
+#error "QuellmarkInstaller is a 64-bit program: build it for x86_64."
+#endif
+
+struct FileState {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  FILE_BASIC_INFO times = {};  // for ChangeTime
+  // Owner, group, DACL, label, and where the system has them scope and resource
+  // attributes, all that READ_CONTROL reads; null when unreadable.
+  PSECURITY_DESCRIPTOR security = nullptr;
+  DWORD securityError = ERROR_SUCCESS;  // why it could not be read
+  ~FileState() { LocalFree(security); }
+};
+
+struct TempFile {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::wstring name;
+};
+
+namespace win32 {
+
+extern thread_local DWORD g_error;  // see SystemError; per thread, as the last error
+
+// Failures that have no system error of their own, as codes with bit 29 set, which
+// Windows leaves to programs; SystemError words them.
+constexpr DWORD kInUse = 0x20000001;
+constexpr DWORD kStreamName = 0x20000002;
+constexpr DWORD kUnknownLinkTarget = 0x20000003;
+constexpr DWORD kOtherRights = 0x20000004;
+
+// Returns `result`, keeping `error` as the reason of the failure it stands for.
+template <typename Result>
+Result Failed(Result result, DWORD error = GetLastError()) {
+  g_error = error;
+  return result;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// UTF-8 to UTF-16 and back: the one place where the two meet.
+std::wstring Utf16(std::string_view text);
+std::string Utf8(std::wstring_view wide);
+
+// `path` without the \\?\ prefix, where a drive or a share follows it.
+std::wstring Unprefixed(std::wstring path);
+
+// `path` as every call of this layer names it: verbatim, with the prefix \\?\ (for a
+// share \\?\UNC\) before its full path, so that no length limit and no further
+// resolution applies; a path typed with the prefix as it is.
+std::wstring SystemPath(const std::string& path);
+
+// The folder part of `path`, with its last backslash.
+std::wstring FolderOf(const std::wstring& path);
+
+// `path` opened with OPEN_EXISTING; a stream name is refused (kStreamName).
+HANDLE Open(const std::string& path, DWORD access, DWORD share = kShareAll, DWORD flags = 0);
+
+// Whether the two name one file: volume serial number and file index.
+bool SameIndex(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
+
+// Whether the folder of `a` (or `a` itself, with `aItself`) is the folder of `b`, by
+// identity: a mapped or SUBST drive is its share's folder. False when either
+// cannot be opened.
+bool SameFolder(const std::string& a, bool aItself, const std::string& b);
+
+// The path `file` finally has, links followed, with its \\?\ prefix; empty when
+// the system cannot tell.
+std::string FinalPath(HANDLE file);
+
+// Whether `name` opens the file that `info` identifies.
+bool IsNameOf(const std::string& name, const BY_HANDLE_FILE_INFORMATION& info);
+
+// Reads `what` of the security of `file` into `security`, with the label, and the
+// scope and resource attributes where the system has them (Windows 8 and later):
+// READ_CONTROL reads all of them, the SACL takes ACCESS_SYSTEM_SECURITY.
+DWORD ReadSecurity(HANDLE file, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR& security);
+
+// Enables the privilege `name` while it lives, where the token holds it, and puts
+// it back as it was after: SeRestorePrivilege, for giving a file any owner and for
+// creating a file in a folder whose access list refuses it (with backup semantics);
+// SeSecurityPrivilege, for reading and setting audit entries. The last error is kept.
+class Privilege {
+ public:
+  explicit Privilege(const wchar_t* name);
+  ~Privilege();
+  Privilege(const Privilege&) = delete;
+  Privilege& operator=(const Privilege&) = delete;
+  explicit operator bool() const { return enabled_; }
+
+ private:
+  HANDLE token_ = nullptr;
+  TOKEN_PRIVILEGES before_ = {};
+  bool enabled_ = false;
+};
+
+// The security a new file beside a path is created with: the file read's owner and
+// group, DACL and SACL (its audit entries where the caller may read them), the DACL
+// made explicit and protected where the new file is in another folder than the
+// file read, whose inherited entries would come from elsewhere.
+class NewFileSecurity {
+ public:
+  // False, with the system's error kept, where the file read's security was not read.
+  bool Describe(const std::string& path, const Snapshot& read, bool audits);
+  // For CreateFileW, with the owner and group or without them.
+  SECURITY_ATTRIBUTES* Attributes(bool owners);
+  // Whether the SACL holds audit entries, which take ACCESS_SYSTEM_SECURITY to verify.
+  bool Audits() const { return sacl_ && audit_; }
+  // Whether `file` has the DACL and SACL it was described with, read back: where the
+  // DACL may inherit, the system puts the folder's inheritable entries as they are
+  // now in place of the inherited ones given, which may grant more.
+  bool IsOn(HANDLE file) const;
+
+ private:
+  SECURITY_DESCRIPTOR descriptor_;
+  SECURITY_ATTRIBUTES attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+  PSID owner_ = nullptr, group_ = nullptr;
+  PACL dacl_ = nullptr, sacl_ = nullptr;
+  std::unique_ptr<char[]> copy_;  // the DACL made explicit
+  std::unique_ptr<void, decltype(&LocalFree)> audit_{nullptr, LocalFree};
+};
+
+}  // namespace win32

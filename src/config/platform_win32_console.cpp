@@ -1,0 +1,65 @@
+// The command line and the standard streams on Windows.
+#include <cstdio>
+
+#include "config/platform_win32.h"
+
+using namespace win32;
+
+namespace {
+
+// Writes `text`, a run of bytes in code page `page`, to the console `console`.
+void WriteConsoleText(HANDLE console, std::string_view text, UINT page) {
+  std::wstring wide(MultiByteToWideChar(page, 0, text.data(), text.size(), nullptr, 0), L'\0');
+  MultiByteToWideChar(page, 0, text.data(), text.size(), wide.data(), wide.size());
+  DWORD written;
+  WriteConsoleW(console, wide.data(), wide.size(), &written, nullptr);
+}
+
+// The C runtime's own parse of the command line into UTF-16 arguments, by the rules
+// that give argv; no shell32, which costs a start-up of its own.
+struct StartupInfo {
+  int newMode;
+};
+extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*** environment,
+                                      int expandWildcards, StartupInfo* info);
+
+}  // namespace
+
+std::vector<std::string> Arguments(int, char**) {
+  int count = 0;
+  wchar_t **wide = nullptr, **environment = nullptr;
+  StartupInfo info = {0};
+  std::vector<std::string> arguments;
+  if (__wgetmainargs(&count, &wide, &environment, 0, &info) != 0) return arguments;
+  for (int i = 1; i < count; ++i) arguments.push_back(Utf8(wide[i]));
+  return arguments;
+}
+
+void WriteStandard(std::string_view text, bool error) {
+  FILE* const stream = error ? stderr : stdout;
+  const HANDLE handle = GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode;
+  if (!GetConsoleMode(handle, &mode)) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+    return;
+  }
+  // A console shows characters: each part decoded from its own encoding.
+  for (size_t words; (words = text.find(kNotFoundWords)) != std::string_view::npos;) {
+    WriteConsoleText(handle, text.substr(0, words), CP_UTF8);
+    WriteConsoleText(handle, kNotFoundWords, 936);
+    text.remove_prefix(words + kNotFoundWords.size());
+  }
+  WriteConsoleText(handle, text, CP_UTF8);
+}
+
+bool StandardStreamsMeet() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode;
+  if (out == error || (GetConsoleMode(out, &mode) && GetConsoleMode(error, &mode))) return true;
+  // Windows 10 and later tell whether two handles are one object ("2>&1" duplicates one).
+  using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
+  const auto compare = reinterpret_cast<Compare>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CompareObjectHandles")));
+  return compare && compare(out, error);
+}

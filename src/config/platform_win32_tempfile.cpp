@@ -1,0 +1,191 @@
+// The temporary file on Windows: created with its security, written, renamed into
+// place through its handle, and disposed of on failure or interrupt.
+#include <cstring>
+#include <memory>
+
+#include "config/platform_win32.h"
+
+using namespace win32;
+
+namespace {
+
+// The temporary file being written, for the console control handler (which runs on
+// a thread of its own) to delete. One lock orders the handler against the steps
+// that create, rename and forget the file: the rename and the forgetting of its
+// handle happen in one hold of the lock, so the handler finds either a temporary
+// file that was not renamed, which it marks for deletion, or no handle at all, and
+// never marks a file that already is the configuration file or the backup. Once
+// it ran, `g_interrupted` stops any later creation or rename: a file marked for
+// deletion may only be closed (FILE_DISPOSITION_INFORMATION).
+SRWLOCK g_tempLock = SRWLOCK_INIT;
+HANDLE g_tempHandle = INVALID_HANDLE_VALUE;
+bool g_interrupted = false;
+
+// Deletes the file through its handle: no name, no sharing and no access list
+// can refuse it. It goes when the handle closes.
+bool Dispose(HANDLE file) {
+  FILE_DISPOSITION_INFO dispose = {TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+}
+
+BOOL WINAPI RemoveTempOnInterrupt(DWORD) {
+  AcquireSRWLockExclusive(&g_tempLock);
+  g_interrupted = true;
+  if (g_tempHandle != INVALID_HANDLE_VALUE) Dispose(g_tempHandle);
+  ReleaseSRWLockExclusive(&g_tempLock);
+  return FALSE;  // the default handler then ends the process, which closes the handle
+}
+
+// Writes both spans whole, continuing short writes.
+bool WriteBoth(HANDLE file, std::string_view first, std::string_view second) {
+  for (std::string_view span : {first, second}) {
+    while (!span.empty()) {
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(span.size(), 1u << 30));
+      DWORD written = 0;
+      if (!WriteFile(file, span.data(), chunk, &written, nullptr)) return false;
+      // Success with nothing written would loop for ever.
+      if (written == 0) return SetLastError(ERROR_WRITE_FAULT), false;
+      span.remove_prefix(written);
+    }
+  }
+  return true;
+}
+
+// Whether a replace of `name` refused as access denied was refused for another
+// program's handle on it, not for the caller's rights: the caller may open it for
+// deletion, or is refused only by that program's sharing.
+bool IsHeld(const std::wstring& name) {
+  const HANDLE file = CreateFileW(name.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), true;
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// Creates `temp` under the first free name beside `path` (a name left behind by an
+// earlier, killed run is skipped), and records it for the interrupt handler; the
+// system's error when it cannot.
+DWORD CreateNamed(TempFile& temp, const std::string& path, DWORD access,
+                  SECURITY_ATTRIBUTES* attributes, DWORD flags) {
+  DWORD error = ERROR_SUCCESS;
+  for (unsigned number = 0; number < 100; ++number) {
+    temp.name = SystemPath(path + "." + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(number) + ".tmp");
+    if (temp.name.size() >= 32767) return ERROR_FILENAME_EXCED_RANGE;
+    AcquireSRWLockExclusive(&g_tempLock);
+    if (!g_interrupted)
+      g_tempHandle = temp.handle =
+          CreateFileW(temp.name.c_str(), access, 0, attributes, CREATE_NEW, flags, nullptr);
+    error = g_interrupted ? ERROR_OPERATION_ABORTED : GetLastError();
+    ReleaseSRWLockExclusive(&g_tempLock);
+    if (temp.handle != INVALID_HANDLE_VALUE || error != ERROR_FILE_EXISTS) break;
+  }
+  return error;
+}
+
+}  // namespace
+
+void TempFileDiscard::operator()(TempFile* temp) const {
+  AcquireSRWLockExclusive(&g_tempLock);
+  const bool open = temp->handle != INVALID_HANDLE_VALUE, disposed = open && Dispose(temp->handle);
+  if (open) CloseHandle(temp->handle);
+  g_tempHandle = INVALID_HANDLE_VALUE;
+  ReleaseSRWLockExclusive(&g_tempLock);
+  // Where the system refuses the disposal, by its name; what stays is told.
+  if (open && !disposed && !DeleteFileW(temp->name.c_str()))
+    WriteStandard("QuellmarkInstaller: " + Utf8(Unprefixed(temp->name)) + ": left behind\n", true);
+  delete temp;
+}
+
+// The new file is created with the security it must have, so that no handle opened
+// before it is complete carries other rights onto the published file (share modes
+// do not stop opens for WRITE_DAC or WRITE_OWNER). It takes DELETE for its own
+// rename and disposal and shares nothing, so no other program can hold it open
+// against its rename. An owner the system will not give (no restore privilege, a
+// share, a remote server that refuses it) is left to be the caller:
+// docs/installers.md says what that means.
+TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read) {
+  const Privilege restore(L"SeRestorePrivilege"), audits(L"SeSecurityPrivilege");
+  NewFileSecurity security;
+  if (!security.Describe(path, read, static_cast<bool>(audits))) return TempFilePtr();
+  const DWORD access =
+      GENERIC_WRITE | DELETE | READ_CONTROL | (security.Audits() ? ACCESS_SYSTEM_SECURITY : 0);
+  // With the restore privilege, backup semantics grant what the folder's access list
+  // refuses, as in MayCreateBeside.
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (restore ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+  TempFilePtr temp(new TempFile);
+  DWORD error = ERROR_SUCCESS;
+  for (const bool owners : {true, false}) {
+    if (owners && !restore) continue;
+    error = CreateNamed(*temp, path, access, security.Attributes(owners), flags);
+    if (temp->handle != INVALID_HANDLE_VALUE ||
+        (error != ERROR_INVALID_OWNER && error != ERROR_ACCESS_DENIED &&
+         error != ERROR_PRIVILEGE_NOT_HELD))
+      break;
+  }
+  if (temp->handle == INVALID_HANDLE_VALUE) return Failed(TempFilePtr(), error);
+  if (!security.IsOn(temp->handle)) return Failed(TempFilePtr(), kOtherRights);
+  return temp;
+}
+
+// The creation gave the file all of it, and verified it.
+bool TakeOverIdentity(TempFile&, const Snapshot&) { return true; }
+
+bool WriteTemporary(TempFile& temp, std::string_view first, std::string_view second) {
+  return WriteBoth(temp.handle, first, second) || Failed(false);
+}
+
+bool FinishTemporary(TempFile& temp, const Snapshot& read) {
+  FILE_BASIC_INFO basic = {};  // times of 0 are left as they are
+  basic.FileAttributes = read.state->info.dwFileAttributes &
+                         (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return (SetFileInformationByHandle(temp.handle, FileBasicInfo, &basic, sizeof basic) &&
+          FlushFileBuffers(temp.handle)) ||
+         Failed(false);
+}
+
+// Renamed through the handle the file was created with, which holds DELETE: its own
+// access list cannot refuse it, and no other program holds it. A replace asks first
+// for POSIX semantics (FileRenameInfoEx, Windows 10 1607 and later), which replace a
+// file that another program holds open, whose handle stays valid (MS-FSCC 2.4.43);
+// where the system refuses that class or flag, the plain rename, which any open
+// handle on the file refuses as access denied (MS-FSCC 2.4.42).
+Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
+  constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+  const std::wstring name = SystemPath(path);
+  const size_t size = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
+  const std::unique_ptr<char[]> buffer(new char[size]());
+  FILE_RENAME_INFO& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
+  rename.FileNameLength = name.size() * sizeof(wchar_t);
+  std::memcpy(rename.FileName, name.c_str(), rename.FileNameLength);
+  bool renamed = false;
+  DWORD error = ERROR_OPERATION_ABORTED;
+  AcquireSRWLockExclusive(&g_tempLock);
+  if (!g_interrupted) {
+    rename.Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    renamed = replace && SetFileInformationByHandle(temp.handle, kFileRenameInfoEx, &rename, size);
+    error = GetLastError();
+    if (!renamed && (!replace || error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+                     error == ERROR_INVALID_FUNCTION)) {
+      rename.Flags = 0;
+      rename.ReplaceIfExists = replace;
+      renamed = SetFileInformationByHandle(temp.handle, FileRenameInfo, &rename, size);
+      error = GetLastError();
+    }
+  }
+  if (renamed) CloseHandle(temp.handle), g_tempHandle = temp.handle = INVALID_HANDLE_VALUE;
+  ReleaseSRWLockExclusive(&g_tempLock);
+  if (renamed) return Placed::kPlaced;
+  if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
+    return Placed::kExists;
+  if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && IsHeld(name))
+    return Failed(Placed::kHeld, kInUse);
+  return Failed(Placed::kFailed, error);
+}
+
+// A rename within a volume is a change of its metadata, which NTFS journals. Windows
+// documents a flushed move only for one done as a copy and a delete (MoveFileExW's
+// MOVEFILE_WRITE_THROUGH), and no call that flushes one folder.
+bool FlushFolderOf(const std::string&) { return true; }
+
+void RemoveTemporaryFileOnInterrupt() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }
