@@ -14,55 +14,66 @@ bool IsWide(std::string_view text) {
          start.find('\0') != kNoPosition;
 }
 
+// A refusal of `text`: its text after the prefix, the byte it is about (none:
+// kNoPosition) and what is wrong there.
+Verdict Refused(std::string_view text, std::string refusal, size_t at, std::string words) {
+  Verdict verdict;
+  verdict.refusal = std::string(kPrefix) + refusal;
+  verdict.line = at == kNoPosition ? 0 : LineNumber(text, at);
+  verdict.words = std::move(words);
+  return verdict;
+}
+
+// Judges a change of `text` into `verdict.newText` by the server's rules and the size
+// limit; `script` ends the refusals' texts.
+Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std::string& script) {
+  const NewText& newText = verdict.newText;
+  // The web server loads no site at all from a file it cannot read.
+  if (const Finding fault = FindChangeFault(text, newText))
+    return Refused(
+        text,
+        (mode == Mode::kRemove ? "Can not remove section from" : "Can not place section in") +
+            script,
+        fault.at, fault.words);
+  if (mode == Mode::kRemove)
+    if (const Finding settings = FindUndeclaredSettings(text, newText))
+      return Refused(text, "Section is still used in" + script, settings.at, settings.words);
+  // A text the tool could no longer read, not even to undo the install.
+  if (const size_t size = SizeOver(newText.pieces, kMaxFileSize))
+    return Refused(text, "Writing startup" + script + " occur error", kNoPosition,
+                   "the new text would be " + std::to_string(size) + " bytes, over the limit of " +
+                       std::to_string(kMaxFileSize));
+  return verdict;
+}
+
 }  // namespace
 
 Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
-  Verdict verdict;
-  const auto refuse = [&](std::string refusal, size_t at, std::string words) {
-    verdict.refusal = std::string(kPrefix) + refusal;
-    verdict.line = at == kNoPosition ? 0 : LineNumber(text, at);
-    verdict.words = std::move(words);
-    return verdict;
-  };
   const std::string script = " script " + path;
   if (IsWide(text))
-    return refuse("Can not edit UTF-16" + script, 0,
-                  "UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)");
+    return Refused(text, "Can not edit UTF-16" + script, 0,
+                   "UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)");
+  Verdict verdict;
   verdict.newText = mode == Mode::kRemove ? RemoveBlocks(text) : InsertBlock(text);
-  const NewText& rebuilt = verdict.newText;
+  const NewText& newText = verdict.newText;
   const std::string anchor(kAnchorText);
-  if (mode != Mode::kRemove && !rebuilt.inserted) {
+  if (mode != Mode::kRemove && !newText.inserted) {
     const size_t like = FindAnchorLike(text);
-    return refuse("Can not find system.webServer option in" + script, like,
-                  like == kNoPosition
-                      ? "no line holds " + anchor
-                      : "the group is not written as " + anchor + ", the text looked for");
+    return Refused(text, "Can not find system.webServer option in" + script, like,
+                   like == kNoPosition
+                       ? "no line holds " + anchor
+                       : "the group is not written as " + anchor + ", the text looked for");
   }
-  if (rebuilt.unterminated)
-    return refuse("Can not find QUELLMARK END in" + script, rebuilt.openBlock,
-                  "no QUELLMARK END line follows this QUELLMARK BEGIN line");
+  if (newText.unterminated)
+    return Refused(text, "Can not find QUELLMARK END in" + script, newText.openBlock,
+                   "no QUELLMARK END line follows this QUELLMARK BEGIN line");
   if (mode != Mode::kRemove)
-    if (const Finding other = FindOtherDeclaration(text, rebuilt))
-      return refuse("Section is already declared in" + script, other.at, other.words);
-
+    if (const Finding other = FindOtherDeclaration(text, newText))
+      return Refused(text, "Section is already declared in" + script, other.at, other.words);
   // An unchanged file is left alone: the web server reloads its configuration
   // and recycles its worker processes whenever the file changes.
-  verdict.same = SameText(rebuilt.pieces, text);
-  if (verdict.same) return verdict;
-  // The web server loads no site at all from a file it cannot read.
-  if (const Finding fault = FindChangeFault(text, rebuilt))
-    return refuse(mode == Mode::kRemove ? "Can not remove section from" + script
-                                        : "Can not place section in" + script,
-                  fault.at, fault.words);
-  if (mode == Mode::kRemove)
-    if (const Finding settings = FindUndeclaredSettings(text, rebuilt))
-      return refuse("Section is still used in" + script, settings.at, settings.words);
-  // A text the tool could no longer read, not even to undo the install.
-  if (const size_t size = SizeOver(rebuilt.pieces, kMaxFileSize))
-    return refuse("Writing startup script " + path + " occur error", kNoPosition,
-                  "the new text would be " + std::to_string(size) + " bytes, over the limit of " +
-                      std::to_string(kMaxFileSize));
-  return verdict;
+  verdict.same = SameText(newText.pieces, text);
+  return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict), script);
 }
 
 Plan Decide(Mode mode, const Verdict& verdict, bool backupExists) {

@@ -87,23 +87,55 @@ Lookup LookUp(const std::string& path) {
                                                                         : Failed(Lookup::kFailed);
 }
 
+namespace {
+
 // The web server, a virus scanner or a backup agent may hold a file for a moment:
-// the read is tried for about a second while it fails with ERROR_SHARING_VIOLATION.
-// Read, not mapped: a file with a mapped view cannot be replaced.
-bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
-  // Others may hold the file open for reading or writing, as the web server does.
+// the open is tried for about a second while it fails with ERROR_SHARING_VIOLATION.
+// Others may hold the file open for reading or writing, as the web server does.
+HANDLE OpenToRead(const std::string& path) {
   HANDLE file = Open(path, GENERIC_READ);
   for (int round = 1; file == INVALID_HANDLE_VALUE && round < 10; ++round) {
     if (GetLastError() != ERROR_SHARING_VIOLATION) break;
     Sleep(100), file = Open(path, GENERIC_READ);
   }
-  if (file == INVALID_HANDLE_VALUE) {
-    // A folder opened as a file is refused as access denied, which it is not.
-    const DWORD error = GetLastError(), attributes = GetFileAttributesW(SystemPath(path).c_str());
-    const bool folder = attributes != INVALID_FILE_ATTRIBUTES &&
-                        (attributes & FILE_ATTRIBUTE_DIRECTORY) && error == ERROR_ACCESS_DENIED;
-    return Failed(false, folder ? ERROR_DIRECTORY : error);
+  if (file != INVALID_HANDLE_VALUE) return file;
+  // A folder opened as a file is refused as access denied, which it is not.
+  const DWORD error = GetLastError(), attributes = GetFileAttributesW(SystemPath(path).c_str());
+  const bool folder = attributes != INVALID_FILE_ATTRIBUTES &&
+                      (attributes & FILE_ATTRIBUTE_DIRECTORY) && error == ERROR_ACCESS_DENIED;
+  return Failed(INVALID_HANDLE_VALUE, folder ? ERROR_DIRECTORY : error);
+}
+
+// The file that `path`, open as `file` whose identity is `info`, finally names: a
+// link is followed, so that the file it names is the one replaced. A link whose
+// target cannot be named would be replaced by a file: empty, and refused. The name
+// is taken only where it opens the same file (Wine drops a verbatim name's
+// trailing dot).
+std::string TargetOf(HANDLE file, const std::string& path, const BY_HANDLE_FILE_INFORMATION& info) {
+  const std::string target = FinalPath(file);
+  if (IsNameOf(target, info)) return target;
+  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return Failed(std::string(), kUnknownLinkTarget);
+  return path;
+}
+
+// Reads `size` bytes of `file` into `storage`; a file cut short while it is read is
+// reported as unreadable, for no system error.
+bool ReadWhole(HANDLE file, DWORD size, char* storage) {
+  for (DWORD filled = 0, count = 0; filled < size; filled += count) {
+    const bool read = ReadFile(file, storage + filled, size - filled, &count, nullptr);
+    if (!read || count == 0) return Failed(false, read ? 0 : GetLastError());
   }
+  return true;
+}
+
+}  // namespace
+
+// Read, not mapped: a file with a mapped view cannot be replaced.
+bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
+  const HANDLE file = OpenToRead(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
   const auto state = std::make_shared<FileState>();
   LARGE_INTEGER size;
   bool ok = (Identify(file, *state) && GetFileSizeEx(file, &size)) || Failed(false);
@@ -112,30 +144,14 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
   state->securityError = ReadSecurity(
       file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
       state->security);
-  // A link is followed: the file it finally names is the one replaced. A link whose
-  // target cannot be named would be replaced by a file: refused. The name is taken
-  // only where it opens the same file (Wine drops a verbatim name's trailing dot).
-  snapshot.target = FinalPath(file);
-  if (!IsNameOf(snapshot.target, state->info)) {
-    const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      ok = ok && Failed(false, kUnknownLinkTarget);
-    snapshot.target = path;
-  }
-  std::shared_ptr<char[]> storage(ok ? new char[size.QuadPart] : nullptr);
-  DWORD filled = 0;
-  while (ok && filled < size.QuadPart) {
-    DWORD count = 0;
-    // A file cut short while it is read is reported as unreadable.
-    const bool read =
-        ReadFile(file, storage.get() + filled, size.QuadPart - filled, &count, nullptr);
-    if (!read || count == 0) ok = Failed(false, read ? 0 : GetLastError());
-    filled += count;
-  }
+  if (ok) snapshot.target = TargetOf(file, path, state->info);
+  std::shared_ptr<char[]> storage(ok && !snapshot.target.empty() ? new char[size.QuadPart]
+                                                                 : nullptr);
+  ok = storage && ReadWhole(file, size.QuadPart, storage.get());
   CloseHandle(file);
   if (!ok) return false;
   snapshot.path = path;
-  snapshot.text = std::string_view(storage.get(), filled);
+  snapshot.text = std::string_view(storage.get(), size.QuadPart);
   snapshot.storage = std::move(storage);
   snapshot.state = state;
   return true;

@@ -106,69 +106,80 @@ Redirection FindSharedConfiguration(const std::string& path, const std::string& 
   return found;
 }
 
-// Reads, judges, tests, backs up and writes, starting over when another program
-// changes the file in between; gives up by throwing its outcome.
+// Install and check stop where the web server reads another file than `file`,
+// `path` resolved, or where that cannot be known; an uninstall, which harms no file,
+// tells and goes on.
+void StopWhereShared(Mode mode, const std::string& path, const std::string& file,
+                     const Reporter& report) {
+  const Redirection redirection = FindSharedConfiguration(path, file);
+  if (redirection.unreadable && mode != Mode::kRemove) throw *redirection.unreadable;
+  if (redirection.sharedFile.empty()) return;
+  const std::string elsewhere = std::string(kPrefix) +
+                                "Shared configuration: the web server reads " +
+                                redirection.sharedFile + ", not script " + path;
+  if (mode != Mode::kRemove)
+    GiveUp(Status::kShared, elsewhere,
+           path +
+               ": the redirection.config beside it enables shared configuration; register the "
+               "section in the shared file, and install only the module's files here");
+  report(elsewhere);
+}
+
+// One round: reads `file`, judges, tests, backs up and writes. False when another
+// program changed the file meanwhile; `missing` when nothing was there before.
+bool Round(Mode mode, const std::string& path, const std::string& file, bool missing) {
+  Snapshot read;
+  if (!ReadSnapshot(file, read))
+    GiveUpOn(path, (missing ? std::string(kPrefix) + std::string(kNotFoundWords) + path : "") +
+                       OccurError("Reading", path));
+  const Verdict verdict = Judge(mode, read.text, path);
+  if (!verdict.refusal.empty()) {
+    std::string where = path;
+    if (verdict.line) where.append(":").append(std::to_string(verdict.line));
+    GiveUp(Status::kRefused, verdict.refusal,
+           where + ": " + verdict.words + "; " + Remedy(Status::kRefused, path));
+  }
+  // Anything at the backup's name is kept: it is published without replacing.
+  const std::string backupPath = BackupPath(file);
+  const Plan plan = Decide(mode, verdict, LookUp(backupPath) == Lookup::kFound);
+  if (!plan.change) return true;
+
+  // What the install would find out only while it writes.
+  if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
+  if (plan.backUp && !MayCreateBeside(backupPath))
+    GiveUpOn(backupPath, OccurError("Backing up", path));
+  if (!MayCreateBeside(read.target))
+    GiveUpOn(path, OccurError("Writing", path), "creating a temporary file beside it");
+  if (!plan.publish)
+    GiveUp(Status::kWouldChange, std::string(kPrefix) + "Install would change script " + path, "");
+
+  // The backup is made from the bytes read, and published before the file is
+  // touched, so the old text is on disk under one of the two names at every instant.
+  WriteResult result = WriteResult::kWritten;
+  if (plan.backUp) result = WriteWholeFile(backupPath, {{read.text}}, read, false);
+  if (result == WriteResult::kFailed) GiveUpOn(backupPath, OccurError("Backing up", path));
+  if (result == WriteResult::kWritten)
+    result = WriteWholeFile(read.target, verdict.newText.pieces, read, true);
+  if (result == WriteResult::kFailed) GiveUpOn(path, OccurError("Writing", path));
+  return result == WriteResult::kWritten;
+}
+
+// Runs `mode` on `path`, starting over when another program changes the file
+// meanwhile; gives up by throwing its outcome.
 void RunOn(Mode mode, const std::string& path, const Reporter& report) {
   const std::string file = ResolvePath(path);  // for the system; messages name `path`
   const bool missing = LookUp(file) == Lookup::kMissing;
-  const std::string notFound = std::string(kPrefix) + std::string(kNotFoundWords) + path;
   RemoveTemporaryFileOnInterrupt();
   const char* const progress = mode == Mode::kInstall  ? "Updating startup script "
                                : mode == Mode::kRemove ? "Removing section from startup script "
                                                        : "Checking startup script ";
   report(std::string(kPrefix) + progress + path + "\n ");
-  // An uninstall, which harms no file, goes on where the file the server reads is
-  // unknown or another.
-  const Redirection redirection = FindSharedConfiguration(path, file);
-  if (redirection.unreadable && mode != Mode::kRemove) throw *redirection.unreadable;
-  if (!redirection.sharedFile.empty()) {
-    const std::string elsewhere = std::string(kPrefix) +
-                                  "Shared configuration: the web server reads " +
-                                  redirection.sharedFile + ", not script " + path;
-    if (mode != Mode::kRemove)
-      GiveUp(Status::kShared, elsewhere,
-             path +
-                 ": the redirection.config beside it enables shared configuration; register the "
-                 "section in the shared file, and install only the module's files here");
-    report(elsewhere);
-  }
+  StopWhereShared(mode, path, file, report);
   // Nothing to remove: an uninstall must not fail when the web server went first.
-  if (mode == Mode::kRemove && missing) GiveUp(Status::kDone, notFound, "");
-
-  const std::string backupPath = BackupPath(file);
-  for (int round = 0; round < 3; ++round) {
-    Snapshot read;
-    if (!ReadSnapshot(file, read))
-      GiveUpOn(path, (missing ? notFound : "") + OccurError("Reading", path));
-    const Verdict verdict = Judge(mode, read.text, path);
-    if (!verdict.refusal.empty())
-      GiveUp(Status::kRefused, verdict.refusal,
-             path + (verdict.line ? ":" + std::to_string(verdict.line) : "") + ": " +
-                 verdict.words + "; " + Remedy(Status::kRefused, path));
-    // Anything at the backup's name is kept: it is published without replacing.
-    const Plan plan = Decide(mode, verdict, LookUp(backupPath) == Lookup::kFound);
-    if (!plan.change) return;
-
-    // What the install would find out only while it writes.
-    if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
-    if (plan.backUp && !MayCreateBeside(backupPath))
-      GiveUpOn(backupPath, OccurError("Backing up", path));
-    if (!MayCreateBeside(read.target))
-      GiveUpOn(path, OccurError("Writing", path), "creating a temporary file beside it");
-    if (!plan.publish)
-      GiveUp(Status::kWouldChange, std::string(kPrefix) + "Install would change script " + path,
-             "");
-
-    // The backup is made from the bytes read, and published before the file is
-    // touched, so the old text is on disk under one of the two names at every instant.
-    WriteResult result = WriteResult::kWritten;
-    if (plan.backUp) result = WriteWholeFile(backupPath, {{read.text}}, read, false);
-    if (result == WriteResult::kFailed) GiveUpOn(backupPath, OccurError("Backing up", path));
-    if (result == WriteResult::kWritten)
-      result = WriteWholeFile(read.target, verdict.newText.pieces, read, true);
-    if (result == WriteResult::kFailed) GiveUpOn(path, OccurError("Writing", path));
-    if (result == WriteResult::kWritten) return;
-  }
+  if (mode == Mode::kRemove && missing)
+    GiveUp(Status::kDone, std::string(kPrefix) + std::string(kNotFoundWords) + path, "");
+  for (int round = 0; round < 3; ++round)
+    if (Round(mode, path, file, missing)) return;
   GiveUp(Status::kInUse,
          std::string(kPrefix) + "Startup script " + path + " was changed by another program",
          path + ": changed by another program during each of three attempts; " +
