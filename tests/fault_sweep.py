@@ -57,6 +57,12 @@ def expect(what, got, wanted):
         sys.exit("fault sweep: %s: %r instead of %r" % (what, got, wanted))
 
 
+# A run's status and its output after the progress line, each a fact of its own.
+def expect_run(what, run, status, output):
+    expect(what + ": the status", run[0], status)
+    expect(what + ": the output", run[1], output)
+
+
 def message(text, path):
     return PREFIX + text % path.encode()
 
@@ -97,9 +103,9 @@ def sweep(backup):
             path, exhausted = layout(backup=backup), True
             status, output = tool(path, ["mmap:error=ENOMEM:when=%d+" % (counts.get("mmap", 0) + 1),
                                          "brk:retval=0:when=%d+" % (counts.get("brk", 0) + 1)])
-            expect("memory exhausted: status, message, left behind",
-                   (status, output[:len(PREFIX)], set(files(path)) - {NAME, NAME + ".bak"}),
-                   (8, PREFIX, set()))
+            expect_run("memory exhausted", (status, output[:len(PREFIX)]), 8, PREFIX)
+            expect("memory exhausted: left behind", set(files(path)) - {NAME, NAME + ".bak"},
+                   set())
         # A failed flush, close or attribute copy of anything but the file read, or a
         # folder that cannot be opened for its flush, must fail the run.
         must_fail = name in ("fsync", "close", "fsetxattr") and not file.endswith(NAME) \
@@ -148,32 +154,36 @@ def others():
                                       ("new backup", backup_appears, installed[OLD], EARLIER)):
         time.sleep(1 - time.time() % 1)  # read and changed within one second
         path = layout()
-        expect(name, tool(path, [HELD + ":when=1"], other=other), (0, b""))
-        expect(name + ": files", (read(path), read(path + ".bak"), files(path)),
-               (text, backup, [NAME, NAME + ".bak"]))
+        expect_run(name, tool(path, [HELD + ":when=1"], other=other), 0, b"")
+        expect(name + ": the file", read(path), text)
+        expect(name + ": the backup", read(path + ".bak"), backup)
+        expect(name + ": no other file", files(path), [NAME, NAME + ".bak"])
     path = layout(backup=EARLIER)
-    expect("a file that keeps changing", tool(path, [HELD], other=keep_changing),
-           (7, message(b"Startup script %s was changed by another program", path)))
+    expect_run("a file that keeps changing", tool(path, [HELD], other=keep_changing), 7,
+               message(b"Startup script %s was changed by another program", path))
     path = layout()
-    expect("a file cut short while it is read", tool(path, ["pread64:delay_enter=1500000"],
-                                                     other=lambda path: os.truncate(path, 99)),
-           (8, message(b"Reading startup script %s occur error", path)))
+    expect_run("a file cut short while it is read",
+               tool(path, ["pread64:delay_enter=1500000"], other=lambda path: os.truncate(path, 99)),
+               8, message(b"Reading startup script %s occur error", path))
     path = layout()
-    expect("EINTR from writev", tool(path, ["writev:error=EINTR:when=1"]), (0, b""))
+    expect_run("EINTR from writev", tool(path, ["writev:error=EINTR:when=1"]), 0, b"")
     expect("EINTR from writev: the file", read(path), installed[OLD])
     os.remove(path), os.mkfifo(path)
     expect("a FIFO", tool(path, options=["--uninstall"])[0], 8)
     path, link = layout(), os.path.join(tempfile.mkdtemp(dir=ROOT), NAME)
     os.symlink(path, link)
-    expect("a link", (tool(link)[0], os.path.islink(link), read(link + ".bak"), files(path)),
-           (0, True, OLD, [NAME]))
+    expect("a link: the status", tool(link)[0], 0)
+    expect("a link: still a link", os.path.islink(link), True)
+    expect("a link: the backup beside it", read(link + ".bak"), OLD)
+    expect("a link: nothing beside its target", files(path), [NAME])
     expect("a link: the file", read(path), installed[OLD])
     limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (len(OLD) // 2,) * 2)
     for backup, step in ((None, b"Backing up"), (EARLIER, b"Writing")):
         path = layout(backup=backup)
-        expect("a file size limit", (tool(path, preexec_fn=limit), read(path), len(files(path))),
-               ((8, message(step + b" startup script %s occur error", path)), OLD,
-                1 + bool(backup)))
+        expect_run("a file size limit", tool(path, preexec_fn=limit), 8,
+                   message(step + b" startup script %s occur error", path))
+        expect("a file size limit: the file", read(path), OLD)
+        expect("a file size limit: no other file", len(files(path)), 1 + bool(backup))
     if os.geteuid() != 0:
         return print("fault sweep: not root, so no read-only file tried as another user")
     # Run from a copy that user can reach, wherever the checkout is (a home folder of mode 700).
@@ -181,8 +191,8 @@ def others():
     os.chmod(exe, 0o755), os.chmod(ROOT, 0o711), os.chown(os.path.dirname(path), nobody, nobody)
     os.chown(path, nobody, nobody), os.chmod(path, 0o444)
     as_nobody = dict(exe=exe, user=nobody, group=nobody, extra_groups=[])
-    expect("a read-only file", tool(path, **as_nobody),
-           (6, message(b"Writing startup script %s occur error", path)))
+    expect_run("a read-only file", tool(path, **as_nobody), 6,
+               message(b"Writing startup script %s occur error", path))
     # The check is the install's pre-flight: it fails where the install would.
     expect("a read-only file, checked", tool(path, options=["--check"], **as_nobody)[0], 6)
     os.chmod(path, 0o644), os.chmod(os.path.dirname(path), 0o555)
@@ -192,8 +202,9 @@ def others():
     expect("a read-only file: files", files(path), [NAME])
     # A file an install would not change is not written, nor backed up: no right needed.
     open(path, "wb").write(installed[OLD]), os.chmod(path, 0o444)
-    expect("a read-only registered file", [tool(path, options=o, **as_nobody)[0] for o in
-                                           ([], ["--check"])] + files(path), [0, 0, NAME])
+    for options in ([], ["--check"]):
+        expect("a read-only registered file", tool(path, options=options, **as_nobody)[0], 0)
+    expect("a read-only registered file: no backup", files(path), [NAME])
 
 
 try:
