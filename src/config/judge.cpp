@@ -1,3 +1,4 @@
+// The judgement of a text read and the plan that follows from it.
 #include "config/judge.h"
 
 #include "config/platform.h"
@@ -25,22 +26,22 @@ Verdict Refused(std::string_view text, std::string refusal, size_t at, std::stri
 }
 
 // Judges a change of `text` into `verdict.newText` by the server's rules and the size
-// limit; `script` ends the refusals' texts.
-Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std::string& script) {
+// limit; `named` ends the refusals' texts.
+Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std::string& named) {
   const NewText& newText = verdict.newText;
   // The web server loads no site at all from a file it cannot read.
   if (const Finding fault = FindChangeFault(text, newText))
     return Refused(
         text,
         (mode == Mode::kRemove ? "Can not remove section from" : "Can not place section in") +
-            script,
+            named,
         fault.at, fault.words);
   if (mode == Mode::kRemove)
     if (const Finding settings = FindUndeclaredSettings(text, newText))
-      return Refused(text, "Section is still used in" + script, settings.at, settings.words);
+      return Refused(text, "Section is still used in" + named, settings.at, settings.words);
   // A text the tool could no longer read, not even to undo the install.
   if (const size_t size = SizeOver(newText.pieces, kMaxFileSize))
-    return Refused(text, "Writing startup" + script + " occur error", kNoPosition,
+    return Refused(text, "Writing startup" + named + " occur error", kNoPosition,
                    "the new text would be " + std::to_string(size) + " bytes, over the limit of " +
                        std::to_string(kMaxFileSize));
   return verdict;
@@ -49,9 +50,9 @@ Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std
 }  // namespace
 
 Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
-  const std::string script = " script " + path;
+  const std::string named = " script " + path;
   if (IsWide(text))
-    return Refused(text, "Can not edit UTF-16" + script, 0,
+    return Refused(text, "Can not edit UTF-16" + named, 0,
                    "UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)");
   Verdict verdict;
   verdict.newText = mode == Mode::kRemove ? RemoveBlocks(text) : InsertBlock(text);
@@ -59,21 +60,21 @@ Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
   const std::string anchor(kAnchorText);
   if (mode != Mode::kRemove && !newText.inserted) {
     const size_t like = FindAnchorLike(text);
-    return Refused(text, "Can not find system.webServer option in" + script, like,
+    return Refused(text, "Can not find system.webServer option in" + named, like,
                    like == kNoPosition
                        ? "no line holds " + anchor
                        : "the group is not written as " + anchor + ", the text looked for");
   }
   if (newText.unterminated)
-    return Refused(text, "Can not find QUELLMARK END in" + script, newText.openBlock,
+    return Refused(text, "Can not find QUELLMARK END in" + named, newText.openBlock,
                    "no QUELLMARK END line follows this QUELLMARK BEGIN line");
   if (mode != Mode::kRemove)
     if (const Finding other = FindOtherDeclaration(text, newText))
-      return Refused(text, "Section is already declared in" + script, other.at, other.words);
+      return Refused(text, "Section is already declared in" + named, other.at, other.words);
   // An unchanged file is left alone: the web server reloads its configuration
   // and recycles its worker processes whenever the file changes.
   verdict.same = SameText(newText.pieces, text);
-  return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict), script);
+  return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict), named);
 }
 
 Plan Decide(Mode mode, const Verdict& verdict, bool backupExists) {

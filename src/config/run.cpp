@@ -1,3 +1,4 @@
+// A run on the configuration file: its reads, tests and writes around the judgement.
 #include "config/run.h"
 
 #include <optional>

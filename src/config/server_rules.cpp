@@ -1,3 +1,5 @@
+// The server's rules, asked of an XML parser: a change the server could not load, a second
+// declaration, settings left without theirs, and where a web farm redirects the file.
 #include "config/server_rules.h"
 
 #include <expat.h>

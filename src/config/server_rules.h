@@ -1,5 +1,7 @@
 #pragma once
 
+// The web server's own rules about its configuration file, judged by an XML parser.
+
 #include <string>
 #include <string_view>
 
