@@ -116,6 +116,9 @@ class Privilege {
 // file read, whose inherited entries would come from elsewhere.
 class NewFileSecurity {
  public:
+  NewFileSecurity() = default;
+  NewFileSecurity(const NewFileSecurity&) = delete;  // its attributes point into it
+  NewFileSecurity& operator=(const NewFileSecurity&) = delete;
   // False, with the system's error kept, where the file read's security was not read.
   bool Describe(const std::string& path, const Snapshot& read, bool audits);
   // For CreateFileW, with the owner and group or without them.
