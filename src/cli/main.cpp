@@ -36,8 +36,9 @@ void StartErrorLine() {
 void Unforeseen(std::string_view path, std::string_view reason) {
   for (std::string_view part : {kPrefix, reason}) WriteStandard(part);
   StartErrorLine();
-  for (std::string_view part : {std::string_view("QuellmarkInstaller: "), path,
-                                std::string_view(": "), reason, std::string_view("\n")})
+  for (std::string_view part :
+       {std::string_view("QuellmarkInstaller: "), path, std::string_view(": "), reason,
+        std::string_view("; run again once the cause is mended\n")})
     WriteStandard(part, true);
 }
 
