@@ -58,6 +58,10 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 std::wstring Utf16(std::string_view text);
 std::string Utf8(std::wstring_view wide);
 
+// A text the tool prints, as characters: the not-found words (kNotFoundWords)
+// decoded from GBK, everything else from UTF-8.
+std::wstring Characters(std::string_view text);
+
 // `path` without the \\?\ prefix, where a drive or a share follows it.
 std::wstring Unprefixed(std::wstring path);
 

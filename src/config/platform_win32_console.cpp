@@ -7,12 +7,11 @@ using namespace win32;
 
 namespace {
 
-// Writes `text`, a run of bytes in code page `page`, to the console `console`.
-void WriteConsoleText(HANDLE console, std::string_view text, UINT page) {
+// `text`, a run of bytes in code page `page`, as characters.
+std::wstring Decoded(std::string_view text, UINT page) {
   std::wstring wide(MultiByteToWideChar(page, 0, text.data(), text.size(), nullptr, 0), L'\0');
   MultiByteToWideChar(page, 0, text.data(), text.size(), wide.data(), wide.size());
-  DWORD written;
-  WriteConsoleW(console, wide.data(), wide.size(), &written, nullptr);
+  return wide;
 }
 
 // The C runtime's own parse of the command line into UTF-16 arguments, by the rules
@@ -44,14 +43,24 @@ void WriteStandard(std::string_view text, bool error) {
     std::fflush(stream);
     return;
   }
-  // A console shows characters: each part decoded from its own encoding.
+  // A console shows characters.
+  const std::wstring characters = Characters(text);
+  DWORD written;
+  WriteConsoleW(handle, characters.data(), characters.size(), &written, nullptr);
+}
+
+namespace win32 {
+
+std::wstring Characters(std::string_view text) {
+  std::wstring characters;
   for (size_t words; (words = text.find(kNotFoundWords)) != std::string_view::npos;) {
-    WriteConsoleText(handle, text.substr(0, words), CP_UTF8);
-    WriteConsoleText(handle, kNotFoundWords, 936);
+    characters += Decoded(text.substr(0, words), CP_UTF8) + Decoded(kNotFoundWords, 936);
     text.remove_prefix(words + kNotFoundWords.size());
   }
-  WriteConsoleText(handle, text, CP_UTF8);
+  return characters + Decoded(text, CP_UTF8);
 }
+
+}  // namespace win32
 
 bool StandardStreamsMeet() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), error = GetStdHandle(STD_ERROR_HANDLE);
