@@ -50,11 +50,11 @@ Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
   Outcome outcome;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (attempt > 0) Sleep(5000);
-    outcome = Run(mode, path, [install](std::string_view text) {
-      Tell(install, text, INSTALLMESSAGE_INFO);
-    });
+    outcome = Run(mode, path,
+                  [install](std::string_view text) { Tell(install, text, INSTALLMESSAGE_INFO); });
     if (!outcome.text.empty()) Tell(install, outcome.text, INSTALLMESSAGE_INFO);
-    if (!outcome.reason.empty()) Tell(install, "QuellmarkInstaller: " + outcome.reason, INSTALLMESSAGE_INFO);
+    if (!outcome.reason.empty())
+      Tell(install, "QuellmarkInstaller: " + outcome.reason, INSTALLMESSAGE_INFO);
     if (outcome.status != Status::kInUse) break;
   }
   return outcome;
