@@ -5,6 +5,7 @@
 #include <msi.h>
 #include <msiquery.h>
 
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -50,8 +51,14 @@ Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
   Outcome outcome;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (attempt > 0) Sleep(5000);
-    outcome = Run(mode, path,
-                  [install](std::string_view text) { Tell(install, text, INSTALLMESSAGE_INFO); });
+    // No exception may leave an entry point: it would end the installer's process.
+    try {
+      outcome = Run(mode, path,
+                    [install](std::string_view text) { Tell(install, text, INSTALLMESSAGE_INFO); });
+    } catch (const std::exception& failure) {
+      outcome = {Status::kFailed, std::string(kPrefix) + failure.what(),
+                 path + ": " + failure.what() + "; run again once the cause is mended"};
+    }
     if (!outcome.text.empty()) Tell(install, outcome.text, INSTALLMESSAGE_INFO);
     if (!outcome.reason.empty())
       Tell(install, "QuellmarkInstaller: " + outcome.reason, INSTALLMESSAGE_INFO);
