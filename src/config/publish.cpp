@@ -1,3 +1,4 @@
+// Replacing a file whole: the write protocol over the platform's temporary-file steps.
 #include "config/publish.h"
 
 #include <algorithm>
@@ -23,8 +24,10 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
   // atomically whoever holds the file: there the first attempt is the last.
   Placed placed = Placed::kHeld;
   for (int attempt = 0, pause = 50; placed == Placed::kHeld && attempt < 8; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-    if (attempt > 0) pause = std::min(2 * pause, 1600);
+    if (attempt > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+      pause = std::min(2 * pause, 1600);
+    }
     if (!IsUnchanged(read)) return WriteResult::kChanged;
     placed = PlaceTemporary(*temp, path, replace);
   }
