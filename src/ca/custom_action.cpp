@@ -61,7 +61,7 @@ Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
     }
     if (!outcome.text.empty()) Tell(install, outcome.text, INSTALLMESSAGE_INFO);
     if (!outcome.reason.empty())
-      Tell(install, "QuellmarkInstaller: " + outcome.reason, INSTALLMESSAGE_INFO);
+      Tell(install, std::string(kReasonPrefix) + outcome.reason, INSTALLMESSAGE_INFO);
     if (outcome.status != Status::kInUse) break;
   }
   return outcome;

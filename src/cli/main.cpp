@@ -36,9 +36,8 @@ void StartErrorLine() {
 void Unforeseen(std::string_view path, std::string_view reason) {
   for (std::string_view part : {kPrefix, reason}) WriteStandard(part);
   StartErrorLine();
-  for (std::string_view part :
-       {std::string_view("QuellmarkInstaller: "), path, std::string_view(": "), reason,
-        std::string_view("; run again once the cause is mended\n")})
+  for (std::string_view part : {kReasonPrefix, path, std::string_view(": "), reason,
+                                std::string_view("; run again once the cause is mended\n")})
     WriteStandard(part, true);
 }
 
@@ -75,7 +74,7 @@ int main(int argc, char** argv) {
     // The reason goes apart, so callers that read standard output see the same text.
     if (!outcome.reason.empty()) {
       StartErrorLine();
-      WriteStandard("QuellmarkInstaller: " + outcome.reason + "\n", true);
+      WriteStandard(std::string(kReasonPrefix) + outcome.reason + "\n", true);
     }
     return static_cast<int>(outcome.status);
   } catch (const std::exception& exception) {

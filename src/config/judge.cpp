@@ -26,8 +26,9 @@ Verdict Refused(std::string_view text, std::string refusal, size_t at, std::stri
 }
 
 // Judges a change of `text` into `verdict.newText` by the server's rules and the size
-// limit; `named` ends the refusals' texts.
-Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std::string& named) {
+// limit; the refusals' texts name `path`.
+Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std::string& path) {
+  const std::string named = " script " + path;
   const NewText& newText = verdict.newText;
   // The web server loads no site at all from a file it cannot read.
   if (const Finding fault = FindChangeFault(text, newText))
@@ -41,7 +42,7 @@ Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std
       return Refused(text, "Section is still used in" + named, settings.at, settings.words);
   // A text the tool could no longer read, not even to undo the install.
   if (const size_t size = SizeOver(newText.pieces, kMaxFileSize))
-    return Refused(text, "Writing startup" + named + " occur error", kNoPosition,
+    return Refused(text, OccurError("Writing", path).substr(kPrefix.size()), kNoPosition,
                    "the new text would be " + std::to_string(size) + " bytes, over the limit of " +
                        std::to_string(kMaxFileSize));
   return verdict;
@@ -74,7 +75,11 @@ Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
   // An unchanged file is left alone: the web server reloads its configuration
   // and recycles its worker processes whenever the file changes.
   verdict.same = SameText(newText.pieces, text);
-  return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict), named);
+  return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict), path);
+}
+
+std::string OccurError(const char* step, const std::string& path) {
+  return std::string(kPrefix) + step + " startup script " + path + " occur error";
 }
 
 Plan Decide(Mode mode, const Verdict& verdict, bool backupExists) {

@@ -10,6 +10,12 @@
 // How every text the tool prints on standard output begins.
 inline constexpr std::string_view kPrefix = "[QuellmarkInstaller] ";
 
+// How the standard error line of a failed run begins.
+inline constexpr std::string_view kReasonPrefix = "QuellmarkInstaller: ";
+
+// The fixed text of a failed step: kPrefix + `step` + " startup script PATH occur error".
+std::string OccurError(const char* step, const std::string& path);
+
 enum class Mode { kInstall, kRemove, kCheck };
 
 // The new text and whether it is the text read, or a refusal: its text for standard

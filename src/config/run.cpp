@@ -68,8 +68,9 @@ Outcome SystemFailure(const std::string& failed, std::string text, const char* d
   throw SystemFailure(failed, std::move(text), doing);
 }
 
-std::string OccurError(const char* step, const std::string& path) {
-  return std::string(kPrefix) + step + " startup script " + path + " occur error";
+// The not-found text: kPrefix, the GBK words, PATH.
+std::string NotFound(const std::string& path) {
+  return std::string(kPrefix) + std::string(kNotFoundWords) + path;
 }
 
 // Where the web server reads its configuration instead of `file`, `path` resolved:
@@ -131,8 +132,7 @@ void StopWhereShared(Mode mode, const std::string& path, const std::string& file
 bool Round(Mode mode, const std::string& path, const std::string& file, bool missing) {
   Snapshot read;
   if (!ReadSnapshot(file, read))
-    GiveUpOn(path, (missing ? std::string(kPrefix) + std::string(kNotFoundWords) + path : "") +
-                       OccurError("Reading", path));
+    GiveUpOn(path, (missing ? NotFound(path) : "") + OccurError("Reading", path));
   const Verdict verdict = Judge(mode, read.text, path);
   if (!verdict.refusal.empty()) {
     std::string where = path;
@@ -177,8 +177,7 @@ void RunOn(Mode mode, const std::string& path, const Reporter& report) {
   report(std::string(kPrefix) + progress + path + "\n ");
   StopWhereShared(mode, path, file, report);
   // Nothing to remove: an uninstall must not fail when the web server went first.
-  if (mode == Mode::kRemove && missing)
-    GiveUp(Status::kDone, std::string(kPrefix) + std::string(kNotFoundWords) + path, "");
+  if (mode == Mode::kRemove && missing) GiveUp(Status::kDone, NotFound(path), "");
   for (int round = 0; round < 3; ++round)
     if (Round(mode, path, file, missing)) return;
   GiveUp(Status::kInUse,
