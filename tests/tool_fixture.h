@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -55,8 +57,16 @@ struct ToolRun {
 
 // Runs the shell command `line`.
 inline ToolRun RunShell(const std::string& line) {
-  FILE* const pipe = OPEN_PIPE(SHELL(line));
+  FILE* pipe = OPEN_PIPE(SHELL(line));
+  // Under Wine the shell now and then fails to start while the prefix is busy (just
+  // after a build): tried again, and never read from a null stream.
+  for (int attempt = 0; !pipe && attempt < 5; ++attempt)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)), pipe = OPEN_PIPE(SHELL(line));
   ToolRun run{"", -1, ""};
+  if (!pipe) {
+    ADD_FAILURE() << "could not start: " << line;
+    return run;
+  }
   char chunk[4096];
   for (size_t count; (count = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
     run.output.append(chunk, count);
