@@ -38,11 +38,13 @@ Lookup LookUp(const std::string& path);
 // The one name of the file at `path`; every file operation of a run uses it.
 // POSIX: `path`. Windows: the full path (separators, "." and "..", trailing dots
 // and spaces as Windows resolves them), the long name of what exists (no 8.3
-// names), and the Sysnative alias of 32-bit processes read as System32.
+// names), and the Sysnative alias of 32-bit processes read as System32; a path
+// typed with the prefix \\?\ as it is, but for that alias.
 std::string ResolvePath(const std::string& path);
 
-// Whether `folder` names the folder that holds the file at `path`, both resolved
-// and compared as the system compares names (Windows: in any case).
+// Whether `folder` names the folder that holds the file at `path`, by identity
+// (POSIX: both resolved by realpath; Windows: volume and file index, so a mapped or
+// SUBST drive is its share's folder).
 bool IsFolderOf(const std::string& folder, const std::string& path);
 
 // Where the last name of `path` starts: after its last folder separator (Windows:
