@@ -58,8 +58,8 @@ struct ToolRun {
 // Runs the shell command `line`.
 inline ToolRun RunShell(const std::string& line) {
   FILE* pipe = OPEN_PIPE(SHELL(line));
-  // Under Wine the shell now and then fails to start while the prefix is busy (just
-  // after a build): tried again, and never read from a null stream.
+  // Under Wine the shell fails to start when Wine's server quits at that instant
+  // (docs/testing.md): tried again, and never read from a null stream.
   for (int attempt = 0; !pipe && attempt < 5; ++attempt)
     std::this_thread::sleep_for(std::chrono::milliseconds(200)), pipe = OPEN_PIPE(SHELL(line));
   ToolRun run{"", -1, ""};
