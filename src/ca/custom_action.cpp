@@ -101,12 +101,13 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
       return ERROR_SUCCESS;
     case Status::kShared:
       MsiSetPropertyW(install, L"QUELLMARK_SHARED_CONFIG", L"1");
-      Tell(install, "QuellmarkInstaller: a farm node: the section is not registered here",
+      Tell(install, std::string(kReasonPrefix) + "a farm node: the section is not registered here",
            INSTALLMESSAGE_INFO);
       return ERROR_SUCCESS;
     case Status::kDenied:
       Tell(install,
-           "QuellmarkInstaller: this user may not read the file; the deferred action judges it",
+           std::string(kReasonPrefix) +
+               "this user may not read the file; the deferred action judges it",
            INSTALLMESSAGE_INFO);
       return ERROR_SUCCESS;
     default:
@@ -118,7 +119,8 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRegister(MSIHANDLE install) {
   const Outcome outcome = Act(install, Mode::kInstall, DataPath(install));
   if (outcome.status == Status::kShared) {
-    Tell(install, "QuellmarkInstaller: a farm node: registration skipped", INSTALLMESSAGE_INFO);
+    Tell(install, std::string(kReasonPrefix) + "a farm node: registration skipped",
+         INSTALLMESSAGE_INFO);
     return ERROR_SUCCESS;
   }
   return outcome.status == Status::kDone ? ERROR_SUCCESS : Fail(install, outcome);

@@ -108,15 +108,6 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Makes a rename in the folder of `path` durable.
-bool FlushFolder(const std::string& path) {
-  const int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  // Some file systems cannot flush a folder and say EINVAL; nothing more can be done there.
-  bool ok = fsync(fd) == 0 || errno == EINVAL;
-  return close(fd) == 0 && ok;
-}
-
 }  // namespace
 
 std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
@@ -292,7 +283,13 @@ Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
   return !replace && errno == EEXIST ? Placed::kExists : Failed(Placed::kFailed);
 }
 
-bool FlushFolderOf(const std::string& path) { return FlushFolder(path) || Failed(false); }
+bool FlushFolderOf(const std::string& path) {
+  const int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Failed(false);
+  // Some file systems cannot flush a folder and say EINVAL; nothing more can be done there.
+  const bool flushed = fsync(fd) == 0 || errno == EINVAL || Failed(false);
+  return (close(fd) == 0 || Failed(false)) && flushed;
+}
 
 void RemoveTemporaryFileOnInterrupt() {
   struct sigaction action = {};

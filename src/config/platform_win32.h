@@ -54,8 +54,8 @@ Result Failed(Result result, DWORD error = GetLastError()) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// UTF-8 to UTF-16 and back: the one place where the two meet.
-std::wstring Utf16(std::string_view text);
+// UTF-8 (or bytes in code page `page`) to UTF-16, and UTF-16 to UTF-8.
+std::wstring Utf16(std::string_view text, UINT page = CP_UTF8);
 std::string Utf8(std::wstring_view wide);
 
 // A text the tool prints, as characters: the not-found words (kNotFoundWords)
@@ -70,8 +70,9 @@ std::wstring Unprefixed(std::wstring path);
 // resolution applies; a path typed with the prefix as it is.
 std::wstring SystemPath(const std::string& path);
 
-// The folder part of `path`, with its last backslash.
-std::wstring FolderOf(const std::wstring& path);
+// The folder that holds `path` (or `path` itself, a folder, with `itself`), opened
+// for `access` with backup semantics, as a folder may only be opened.
+HANDLE OpenFolder(const std::string& path, bool itself, DWORD access);
 
 // `path` opened with OPEN_EXISTING; a stream name is refused (kStreamName).
 HANDLE Open(const std::string& path, DWORD access, DWORD share = kShareAll, DWORD flags = 0);

@@ -7,13 +7,6 @@ using namespace win32;
 
 namespace {
 
-// `text`, a run of bytes in code page `page`, as characters.
-std::wstring Decoded(std::string_view text, UINT page) {
-  std::wstring wide(MultiByteToWideChar(page, 0, text.data(), text.size(), nullptr, 0), L'\0');
-  MultiByteToWideChar(page, 0, text.data(), text.size(), wide.data(), wide.size());
-  return wide;
-}
-
 // The C runtime's own parse of the command line into UTF-16 arguments, by the rules
 // that give argv; no shell32, which costs a start-up of its own.
 struct StartupInfo {
@@ -54,10 +47,10 @@ namespace win32 {
 std::wstring Characters(std::string_view text) {
   std::wstring characters;
   for (size_t words; (words = text.find(kNotFoundWords)) != std::string_view::npos;) {
-    characters += Decoded(text.substr(0, words), CP_UTF8) + Decoded(kNotFoundWords, 936);
+    characters += Utf16(text.substr(0, words)) + Utf16(kNotFoundWords, 936);
     text.remove_prefix(words + kNotFoundWords.size());
   }
-  return characters + Decoded(text, CP_UTF8);
+  return characters + Utf16(text);
 }
 
 }  // namespace win32

@@ -183,13 +183,9 @@ bool MayWrite(const Snapshot& snapshot) {
 
 bool MayCreateBeside(const std::string& path) {
   // As the temporary file is created: with the restore privilege where the token
-  // holds it. A folder is opened only with backup semantics; FILE_ADD_FILE creates
-  // nothing.
+  // holds it. FILE_ADD_FILE creates nothing.
   const Privilege restore(L"SeRestorePrivilege");
-  std::wstring folder = FolderOf(SystemPath(path));
-  if (folder.size() > 1 && folder[folder.size() - 2] != L':') folder.pop_back();
-  const HANDLE file = CreateFileW(folder.c_str(), FILE_ADD_FILE, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE file = OpenFolder(path, false, FILE_ADD_FILE);
   if (file == INVALID_HANDLE_VALUE) return Failed(false);
   return CloseHandle(file), true;
 }

@@ -60,11 +60,7 @@ std::wstring LongName(const std::wstring& path) {
 // `path` itself with `itself`: the folder's identity, whatever its spelling (a
 // mapped drive, a SUBST drive, a share's name). False when it cannot be opened.
 bool FolderIdentity(const std::string& path, bool itself, BY_HANDLE_FILE_INFORMATION& info) {
-  std::wstring folder = itself ? SystemPath(path) : FolderOf(SystemPath(path));
-  if (folder.size() > 1 && folder.back() == L'\\' && folder[folder.size() - 2] != L':')
-    folder.pop_back();
-  const HANDLE file = CreateFileW(folder.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE file = OpenFolder(path, itself, 0);
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool known = GetFileInformationByHandle(file, &info);
   CloseHandle(file);
@@ -75,10 +71,10 @@ bool FolderIdentity(const std::string& path, bool itself, BY_HANDLE_FILE_INFORMA
 
 namespace win32 {
 
-// The one place where UTF-8 and the system's UTF-16 meet.
-std::wstring Utf16(std::string_view text) {
-  std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), text.size(), nullptr, 0), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), text.size(), wide.data(), wide.size());
+// The one place where bytes and the system's UTF-16 meet.
+std::wstring Utf16(std::string_view text, UINT page) {
+  std::wstring wide(MultiByteToWideChar(page, 0, text.data(), text.size(), nullptr, 0), L'\0');
+  MultiByteToWideChar(page, 0, text.data(), text.size(), wide.data(), wide.size());
   return wide;
 }
 std::string Utf8(std::wstring_view wide) {
@@ -109,9 +105,14 @@ std::wstring SystemPath(const std::string& path) {
   return full.size() > 2 && full[1] == L':' ? L"\\\\?\\" + full : full;
 }
 
-// The folder part of `path`, with its last backslash.
-std::wstring FolderOf(const std::wstring& path) {
-  return path.substr(0, path.find_last_of(L'\\') + 1);
+HANDLE OpenFolder(const std::string& path, bool itself, DWORD access) {
+  std::wstring folder = SystemPath(path);
+  if (!itself) folder.erase(folder.find_last_of(L'\\') + 1);
+  // Without its last backslash, but for a drive's root (C:\ stays).
+  if (folder.size() > 1 && folder.back() == L'\\' && folder[folder.size() - 2] != L':')
+    folder.pop_back();
+  return CreateFileW(folder.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 // A stream name is refused: a temporary file beside it would be a stream of the

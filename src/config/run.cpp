@@ -38,25 +38,27 @@ std::string Remedy(Status status, const std::string& failed) {
   }
 }
 
+Status StatusOf(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kMissing:
+      return Status::kNotFound;
+    case ErrorKind::kDenied:
+      return Status::kDenied;
+    case ErrorKind::kInUse:
+      return Status::kInUse;
+    case ErrorKind::kRefused:
+      return Status::kRefused;
+    default:
+      return Status::kFailed;
+  }
+}
+
 // The outcome of a system call on `failed` that failed, with `text`, telling why, what
 // it was doing there (`doing`, where the name does not say), and what to do. A call
 // that failed for no system error is a read that found the file cut short.
 Outcome SystemFailure(const std::string& failed, std::string text, const char* doing = "") {
   const std::string error = SystemError();
-  const Status status = error.empty() ? Status::kFailed : [] {
-    switch (SystemErrorKind()) {
-      case ErrorKind::kMissing:
-        return Status::kNotFound;
-      case ErrorKind::kDenied:
-        return Status::kDenied;
-      case ErrorKind::kInUse:
-        return Status::kInUse;
-      case ErrorKind::kRefused:
-        return Status::kRefused;
-      default:
-        return Status::kFailed;
-    }
-  }();
+  const Status status = error.empty() ? Status::kFailed : StatusOf(SystemErrorKind());
   return {status, std::move(text),
           failed + ": " + (error.empty() ? "cut short while it was read" : error) +
               (*doing ? std::string(" (") + doing + ")" : "") + "; " +
