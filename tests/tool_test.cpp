@@ -173,8 +173,10 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
 TEST_F(ToolTest, PublishingWithoutReplaceKeepsWhatIsThere) {
   WriteFile("a.config", "text");
   WriteFile("a.config.bak", "first");
+  Folder folder;
   Snapshot read;
-  ASSERT_TRUE(ReadSnapshot("a.config", read));
+  ASSERT_EQ(OpenFolderOf("a.config", folder), Lookup::kFound);
+  ASSERT_TRUE(ReadSnapshot(folder, folder.file, read));
   EXPECT_EQ(WriteWholeFile("a.config.bak", {{read.text}}, read, false), WriteResult::kWritten);
   EXPECT_EQ(ReadFile("a.config.bak"), "first");
   EXPECT_EQ(Entries(), 2);

@@ -44,6 +44,7 @@ void Unforeseen(std::string_view path, std::string_view reason) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  HardenProcess();
   const std::vector<std::string> arguments = Arguments(argc, argv);
   const size_t count = arguments.size();
   const std::string_view option = count > 0 ? std::string_view(arguments[0]) : "";

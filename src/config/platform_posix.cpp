@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -23,9 +24,19 @@ struct FileState {
   ~FileState() { close(fd); }
 };
 
+struct FolderHandle {
+  int fd = -1;
+  struct stat info;  // as opened
+  ~FolderHandle() { close(fd); }
+};
+
 namespace {
 
 thread_local int g_error = 0;  // see SystemError; per thread, as errno
+
+// A failure with no errno of its own: the folder's entry of the file's name was
+// not the file opened (renamed, or its folder swapped, in between).
+constexpr int kMoved = -1;
 
 // Returns `result`, keeping `error` as the reason of the failure it stands for.
 template <typename Result>
@@ -34,15 +45,17 @@ Result Failed(Result result, int error = errno) {
   return result;
 }
 
-// The interrupt handler's copy of the name of the temporary file being written,
-// which it removes: a handler may only unlink a name prepared in advance. Set and
-// cleared with the interrupts blocked, so the handler sees a whole name.
-char g_interruptPath[PATH_MAX + 8];
+// The interrupt handler's copy of the folder and the name of the temporary file
+// being written, which it removes: a handler may only unlink a name prepared in
+// advance. Set and cleared with the interrupts blocked, so the handler sees a
+// whole name.
+char g_interruptName[NAME_MAX + 1];
+volatile sig_atomic_t g_interruptFolder = -1;
 volatile sig_atomic_t g_tempExists = 0;
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 void RemoveTempAndDie(int signal) {
-  if (g_tempExists) unlink(g_interruptPath);
+  if (g_tempExists) unlinkat(g_interruptFolder, g_interruptName, 0);
   raise(signal);  // the handler was reset on entry: this ends the process as the signal would
 }
 
@@ -108,6 +121,37 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+int FolderFd(const Folder& folder) { return folder.handle->fd; }
+
+// Who other than root and the caller may change a file or folder of `info`, open
+// as `fd`: its owner, another group that may write it (an ACL's named users and
+// groups too, whose rights the group bits bound), or every user.
+std::string OtherWriterOf(int fd, const struct stat& info) {
+  const uid_t caller = geteuid();
+  if (info.st_uid != 0 && info.st_uid != caller) return "user " + std::to_string(info.st_uid);
+  if (info.st_mode & S_IWOTH) return "every user";
+  if (!(info.st_mode & S_IWGRP)) return "";
+  const acl_t acl = acl_get_fd(fd);
+  std::string writer = info.st_gid != 0 && !acl ? "group " + std::to_string(info.st_gid) : "";
+  acl_entry_t entry;
+  for (int which = ACL_FIRST_ENTRY; acl && writer.empty() && acl_get_entry(acl, which, &entry) == 1;
+       which = ACL_NEXT_ENTRY) {
+    acl_tag_t tag;
+    acl_permset_t rights;
+    acl_get_tag_type(entry, &tag);
+    acl_get_permset(entry, &rights);
+    if (acl_get_perm(rights, ACL_WRITE) != 1) continue;
+    const void* const qualifier = tag == ACL_USER || tag == ACL_GROUP ? acl_get_qualifier(entry) : nullptr;
+    const unsigned id = qualifier ? *static_cast<const id_t*>(qualifier) : 0;
+    if ((tag == ACL_USER && id != 0 && id != caller) || (tag == ACL_GROUP && id != 0))
+      writer = (tag == ACL_USER ? "user " : "group ") + std::to_string(id);
+    if (tag == ACL_GROUP_OBJ && info.st_gid != 0) writer = "group " + std::to_string(info.st_gid);
+    acl_free(const_cast<void*>(qualifier));
+  }
+  acl_free(acl);
+  return writer;
+}
+
 }  // namespace
 
 std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
@@ -126,16 +170,32 @@ bool StandardStreamsMeet() {
 
 std::string ResolvePath(const std::string& path) { return path; }
 
-bool IsFolderOf(const std::string& folder, const std::string& path) {
-  const std::unique_ptr<char, decltype(&std::free)> a(realpath(folder.c_str(), nullptr), std::free),
-      b(realpath(FolderOf(path).c_str(), nullptr), std::free);
-  return a && b && std::strcmp(a.get(), b.get()) == 0;
+void HardenProcess() {}
+
+bool IsSameFolder(const std::string& shared, const Folder& folder) {
+  struct stat info;
+  const struct stat& pinned = folder.handle->info;
+  return stat(shared.c_str(), &info) == 0 && info.st_dev == pinned.st_dev &&
+         info.st_ino == pinned.st_ino;
+}
+
+bool IsElevated() { return geteuid() == 0 || geteuid() != getuid(); }
+
+std::string OtherWriter(const Folder& folder) {
+  return OtherWriterOf(FolderFd(folder), folder.handle->info);
+}
+
+std::string OtherWriter(const Snapshot& read) {
+  return OtherWriterOf(read.state->fd, read.state->info);
 }
 
 // Without a slash, rfind's kNoPosition + 1 is 0.
 size_t FileNameStart(const std::string& path) { return path.rfind('/') + 1; }
 
-std::string SystemError() { return g_error ? std::strerror(g_error) : ""; }
+std::string SystemError() {
+  if (g_error == kMoved) return "moved while it was opened";
+  return g_error ? std::strerror(g_error) : "";
+}
 
 ErrorKind SystemErrorKind() {
   switch (g_error) {
@@ -147,21 +207,67 @@ ErrorKind SystemErrorKind() {
       return ErrorKind::kDenied;
     case ETXTBSY:
     case EBUSY:
+    case kMoved:
       return ErrorKind::kInUse;
     default:
       return ErrorKind::kOther;
   }
 }
 
-Lookup LookUp(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) == 0) return Lookup::kFound;
-  return errno == ENOENT ? Lookup::kMissing : Failed(Lookup::kFailed);
+// The folder `name` opened, and the file's name in it.
+Lookup OpenFolderNamed(const std::string& name, const std::string& file, Folder& folder) {
+  auto handle = std::make_shared<FolderHandle>();
+  handle->fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (handle->fd >= 0 && fstat(handle->fd, &handle->info) != 0) return Failed(Lookup::kFailed);
+  if (handle->fd < 0) {
+    folder = {name, file, nullptr};
+    return errno == ENOENT ? Lookup::kMissing : Failed(Lookup::kFailed);
+  }
+  folder = {name.back() == '/' ? name : name + "/", file, std::move(handle)};
+  return Lookup::kFound;
 }
 
-bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
+Lookup OpenFolderOf(const std::string& path, Folder& folder) {
+  // O_PATH reads nothing: no FIFO waits for a writer, and no right is needed yet.
+  const int opened = open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (opened < 0 && errno != ENOENT) return Failed(Lookup::kFailed);
+  if (opened < 0) {
+    if (OpenFolderNamed(FolderOf(path), path.substr(FileNameStart(path)), folder) ==
+        Lookup::kFailed)
+      return Lookup::kFailed;
+    return Failed(Lookup::kMissing, ENOENT);
+  }
+  struct stat file, entry;
+  const bool known = fstat(opened, &file) == 0;
+  const int error = errno;
+  close(opened);
+  if (!known) return Failed(Lookup::kFailed, error);
+  // The name the file finally has, links followed: the entry to pin.
+  const std::unique_ptr<char, decltype(&std::free)> final(realpath(path.c_str(), nullptr),
+                                                          std::free);
+  if (!final) return Failed(Lookup::kFailed);
+  const std::string name = final.get();
+  const Lookup pinned = OpenFolderNamed(FolderOf(name), name.substr(FileNameStart(name)), folder);
+  if (pinned != Lookup::kFound)
+    return Failed(Lookup::kFailed, pinned == Lookup::kMissing ? kMoved : g_error);
+  if (fstatat(FolderFd(folder), folder.file.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
+    return Failed(Lookup::kFailed, errno == ENOENT ? kMoved : errno);
+  if (entry.st_dev != file.st_dev || entry.st_ino != file.st_ino)
+    return Failed(Lookup::kFailed, kMoved);
+  return Lookup::kFound;
+}
+
+Entry EntryIn(const Folder& folder, const std::string& name) {
+  struct stat info;
+  if (fstatat(FolderFd(folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+    return S_ISREG(info.st_mode) ? Entry::kFile : Entry::kOther;
+  return errno == ENOENT ? Entry::kMissing : Failed(Entry::kFailed);
+}
+
+bool ReadSnapshot(const Folder& folder, const std::string& name, Snapshot& snapshot) {
   // Without blocking: opening a FIFO for reading would wait for a writer.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd =
+      openat(FolderFd(folder), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return Failed(false);
   const auto state = std::make_shared<FileState>();
   state->fd = fd;
@@ -169,10 +275,6 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
   if (!S_ISREG(state->info.st_mode))
     return Failed(false, S_ISDIR(state->info.st_mode) ? EISDIR : EINVAL);
   if (state->info.st_size > kMaxFileSize) return Failed(false, EFBIG);
-  char* target = realpath(path.c_str(), nullptr);
-  if (!target) return Failed(false);
-  snapshot.target = target;
-  std::free(target);
 
   // Read into memory, not mapped: a mapping would follow another program's
   // writes, and the rewrite, the comparison and the writer must see one text.
@@ -191,7 +293,8 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
     if (count <= 0) return Failed(false, count < 0 ? errno : 0);
     filled += count;
   }
-  snapshot.path = path;
+  snapshot.folder = &folder;
+  snapshot.name = name;
   snapshot.text = std::string_view(storage.get(), size);
   snapshot.storage = std::move(storage);
   snapshot.state = state;
@@ -199,41 +302,57 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
 }
 
 bool MayWrite(const Snapshot& snapshot) {
-  return faccessat(AT_FDCWD, snapshot.target.c_str(), W_OK, AT_EACCESS) == 0 || Failed(false);
+  return faccessat(FolderFd(*snapshot.folder), snapshot.name.c_str(), W_OK, AT_EACCESS) == 0 ||
+         Failed(false);
 }
 
-bool MayCreateBeside(const std::string& path) {
-  return faccessat(AT_FDCWD, FolderOf(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0 || Failed(false);
+bool MayCreateIn(const Folder& folder) {
+  return faccessat(FolderFd(folder), ".", W_OK | X_OK, AT_EACCESS) == 0 || Failed(false);
 }
 
 struct TempFile {
   int fd = -1;
-  std::string path;
+  int folder = -1;
+  std::string name;
   bool placed = false;
 };
 
 void TempFileDiscard::operator()(TempFile* temp) const {
   if (temp->fd >= 0) close(temp->fd);
   Uninterrupted([temp] {
-    if (!temp->placed) unlink(temp->path.c_str());
+    if (!temp->placed) unlinkat(temp->folder, temp->name.c_str(), 0);
     g_tempExists = 0;
     return 0;
   });
   delete temp;
 }
 
-TempFilePtr CreateTemporary(const std::string& path, const Snapshot&) {
-  TempFilePtr temp(new TempFile{-1, path + ".XXXXXX"});
-  if (temp->path.size() >= sizeof g_interruptPath) return Failed(TempFilePtr(), ENAMETOOLONG);
-  temp->fd = Uninterrupted([&] {
-    const int created = mkostemp(temp->path.data(), O_CLOEXEC);
-    std::strcpy(g_interruptPath, temp->path.c_str());
-    g_tempExists = created >= 0;
-    return created;
-  });
+// Under a name of six random letters and digits after `name`, created exclusively
+// (a name taken by anyone is passed over) and never through a link.
+TempFilePtr CreateTemporary(const Folder& folder, const std::string& name, const Snapshot&) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  TempFilePtr temp(new TempFile{-1, FolderFd(folder), name + ".XXXXXX", true});
+  if (temp->name.size() >= sizeof g_interruptName) return Failed(TempFilePtr(), ENAMETOOLONG);
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    unsigned char random[6];
+    if (getrandom(random, sizeof random, 0) != sizeof random) return Failed(TempFilePtr());
+    for (size_t i = 0; i < sizeof random; ++i)
+      temp->name[name.size() + 1 + i] = kLetters[random[i] % (sizeof kLetters - 1)];
+    temp->fd = Uninterrupted([&] {
+      const int created = openat(temp->folder, temp->name.c_str(),
+                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      std::strcpy(g_interruptName, temp->name.c_str());
+      g_interruptFolder = temp->folder;
+      g_tempExists = created >= 0;
+      return created;
+    });
+    error = temp->fd < 0 ? errno : 0;
+  }
   // Nothing to remove when nothing was created.
   temp->placed = temp->fd < 0;
-  return temp->fd >= 0 ? std::move(temp) : Failed(TempFilePtr());
+  return temp->fd >= 0 ? std::move(temp) : Failed(TempFilePtr(), error);
 }
 
 // An owner that the caller may not give away is left as it is; the group is still
@@ -243,11 +362,11 @@ bool TakeOverIdentity(TempFile& temp, const Snapshot& read) {
   if (fchown(temp.fd, from.info.st_uid, from.info.st_gid) != 0 &&
       (errno != EPERM || (fchown(temp.fd, -1, from.info.st_gid) != 0 && errno != EPERM)))
     return Failed(false);
-  if (perm_copy_fd(read.target.c_str(), from.fd, temp.path.c_str(), temp.fd, nullptr) != 0)
+  if (perm_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, nullptr) != 0)
     return Failed(false);
   error_context context = {NoteAttributeError, nullptr, nullptr};
   g_attributeError = 0;
-  if (attr_copy_fd(read.target.c_str(), from.fd, temp.path.c_str(), temp.fd, CallerSettable,
+  if (attr_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, CallerSettable,
                    &context) == 0 ||
       g_attributeError == 0)
     return true;
@@ -267,15 +386,14 @@ bool FinishTemporary(TempFile& temp, const Snapshot&) {
 
 bool IsUnchanged(const Snapshot& read) {
   struct stat now;
-  return stat(read.path.c_str(), &now) == 0 && SameFile(now, read.state->info);
+  return fstatat(FolderFd(*read.folder), read.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+         SameFile(now, read.state->info);
 }
 
-Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
+Placed PlaceTemporary(TempFile& temp, const std::string& name, bool replace) {
   temp.placed = Uninterrupted([&] {
-    const char* const name = temp.path.c_str();
-    const bool done =
-        replace ? rename(name, path.c_str()) == 0
-                : renameat2(AT_FDCWD, name, AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0;
+    const bool done = renameat2(temp.folder, temp.name.c_str(), temp.folder, name.c_str(),
+                                replace ? 0 : RENAME_NOREPLACE) == 0;
     g_tempExists = !done;
     return done;
   });
@@ -283,12 +401,9 @@ Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
   return !replace && errno == EEXIST ? Placed::kExists : Failed(Placed::kFailed);
 }
 
-bool FlushFolderOf(const std::string& path) {
-  const int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Failed(false);
+bool FlushFolder(const Folder& folder) {
   // Some file systems cannot flush a folder and say EINVAL; nothing more can be done there.
-  const bool flushed = fsync(fd) == 0 || errno == EINVAL || Failed(false);
-  return (close(fd) == 0 || Failed(false)) && flushed;
+  return fsync(FolderFd(folder)) == 0 || errno == EINVAL || Failed(false);
 }
 
 void RemoveTemporaryFileOnInterrupt() {

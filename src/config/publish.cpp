@@ -7,9 +7,9 @@
 #include <memory>
 #include <thread>
 
-WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
+WriteResult WriteWholeFile(const std::string& name, const std::vector<Piece>& pieces,
                            const Snapshot& read, bool replace) {
-  const TempFilePtr temp = CreateTemporary(path, read);
+  const TempFilePtr temp = CreateTemporary(*read.folder, name, read);
   if (!temp) return WriteResult::kFailed;
   const auto write = [&temp](std::string_view a, std::string_view b) {
     return WriteTemporary(*temp, a, b);
@@ -29,11 +29,11 @@ WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pi
       pause = std::min(2 * pause, 1600);
     }
     if (!IsUnchanged(read)) return WriteResult::kChanged;
-    placed = PlaceTemporary(*temp, path, replace);
+    placed = PlaceTemporary(*temp, name, replace);
   }
   if (placed == Placed::kExists) return WriteResult::kWritten;
   if (placed != Placed::kPlaced) return WriteResult::kFailed;
-  return FlushFolderOf(path) ? WriteResult::kWritten : WriteResult::kFailed;
+  return FlushFolder(*read.folder) ? WriteResult::kWritten : WriteResult::kFailed;
 }
 
 bool StreamPieces(const std::vector<Piece>& pieces,

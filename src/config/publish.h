@@ -10,11 +10,11 @@
 
 // Replacing a file whole, over the temporary-file steps each platform supplies.
 //
-// Calling sequence: CreateTemporary beside the destination; TakeOverIdentity (the
+// Calling sequence, all in the folder of the file read: CreateTemporary; TakeOverIdentity (the
 // rights before the first byte, so the new text is never readable under other
 // rights); WriteTemporary through StreamPieces; FinishTemporary (flushed to disk);
 // then, while the file read is unchanged, PlaceTemporary by one rename, and
-// FlushFolderOf the destination.
+// FlushFolder.
 //
 // Error handling: a failure, or an exception, before the rename removes the
 // temporary file and leaves the destination as it was; the system's error of the
@@ -23,11 +23,11 @@
 
 enum class WriteResult { kWritten, kFailed, kChanged };
 
-// Writes `pieces` to a temporary file beside `path` that takes the identity of the
-// file read, and publishes it at `path`. kChanged, writing nothing, when the file at
-// `read.path` is no longer what was read. With `replace` false an entry already at
-// `path` is kept, and the call still succeeds.
-WriteResult WriteWholeFile(const std::string& path, const std::vector<Piece>& pieces,
+// Writes `pieces` to a temporary file in the folder of the file read that takes its
+// identity, and publishes it there as `name`. kChanged, writing nothing, when the
+// folder's entry of the file read is no longer what was read. With `replace` false
+// an entry already at `name` is kept, and the call still succeeds.
+WriteResult WriteWholeFile(const std::string& name, const std::vector<Piece>& pieces,
                            const Snapshot& read, bool replace);
 
 // Streams the bytes of `pieces` through one bounded buffer: `write` gets the

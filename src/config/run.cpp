@@ -14,20 +14,13 @@ namespace {
   throw Outcome{status, std::move(text), std::move(reason)};
 }
 
-// What to do about a failure of `status` on the file `failed`.
-std::string Remedy(Status status, const std::string& failed) {
+// What to do about a failure of `status`.
+std::string Remedy(Status status) {
   switch (status) {
     case Status::kRefused:
       return "mend the file there by hand, then run again";
-    case Status::kNotFound: {
-      // The web server's own file, in a folder that is missing too.
-      const size_t name = FileNameStart(failed);
-      if (IsServerConfigurationName(std::string_view(failed).substr(name)) && name > 0 &&
-          LookUp(failed.substr(0, name)) == Lookup::kMissing)
-        return "the web server's configuration folder is missing too: the web server is "
-               "probably not installed";
+    case Status::kNotFound:
       return "check PATH";
-    }
     case Status::kDenied:
       return "run the step elevated, or as an account that may read and replace the file and "
              "create files in its folder";
@@ -63,7 +56,7 @@ Outcome SystemFailure(const std::string& failed, std::string text, const char* d
           failed + ": " + (error.empty() ? "cut short while it was read" : error) +
               (*doing ? std::string(" (") + doing + ")" : "") + "; " +
               // A name or a link refused by the platform layer says why in its words.
-              (status == Status::kRefused ? "nothing was changed" : Remedy(status, failed))};
+              (status == Status::kRefused ? "nothing was changed" : Remedy(status))};
 }
 
 [[noreturn]] void GiveUpOn(const std::string& failed, std::string text, const char* doing = "") {
@@ -75,47 +68,59 @@ std::string NotFound(const std::string& path) {
   return std::string(kPrefix) + std::string(kNotFoundWords) + path;
 }
 
-// Where the web server reads its configuration instead of `file`, `path` resolved:
+// The refusal of an elevated run where `writer`, an account it does not trust, may
+// change `what`, and so lead the run to another file.
+Outcome Untrusted(std::string text, const std::string& what, const std::string& writer) {
+  return {Status::kRefused, std::move(text),
+          what + ": " + writer +
+              " may change it, and so steer this elevated run; run the step as that account, "
+              "not elevated, or let only the administrators change it"};
+}
+
+// Where the web server reads its configuration instead of the file `folder` holds:
 // on a web farm with shared configuration, the applicationHost.config in the folder
-// that the redirection.config beside its own names.
+// that the redirection.config beside it names.
 struct Redirection {
-  std::string sharedFile;             // empty where the server reads `file`
+  std::string sharedFile;             // empty where the server reads the file
   std::optional<Outcome> unreadable;  // the redirection.config could not be read
 };
 
-Redirection FindSharedConfiguration(const std::string& path, const std::string& file) {
+Redirection FindSharedConfiguration(const std::string& path, const Folder& folder) {
   Redirection found;
-  const size_t name = FileNameStart(file);
-  if (!IsServerConfigurationName(std::string_view(file).substr(name))) return found;
-  const std::string redirection = file.substr(0, name) + "redirection.config";
+  if (!folder.handle || !IsServerConfigurationName(folder.file)) return found;
+  const std::string redirection = folder.path + "redirection.config";
   const std::string unreadable =
       std::string(kPrefix) + "Can not read redirection.config beside script " + path;
-  const Lookup lookup = LookUp(redirection);
   Snapshot read;
-  if (lookup == Lookup::kMissing) return found;
-  if (lookup != Lookup::kFound || !ReadSnapshot(redirection, read)) {
-    found.unreadable = SystemFailure(redirection, unreadable);
+  if (!ReadSnapshot(folder, "redirection.config", read)) {
+    if (SystemErrorKind() != ErrorKind::kMissing)
+      found.unreadable = SystemFailure(redirection, unreadable);
+    return found;
+  }
+  // Never acted on where someone the elevated run does not trust may write it.
+  if (const std::string writer = IsElevated() ? OtherWriter(read) : ""; !writer.empty()) {
+    found.unreadable = Untrusted(unreadable, redirection, writer);
     return found;
   }
   std::string shared;
   if (const Finding fault = ReadRedirection(read.text, shared)) {
     found.unreadable = {Status::kRefused, unreadable,
                         redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " +
-                            fault.words + "; " + Remedy(Status::kRefused, redirection)};
+                            fault.words + "; " + Remedy(Status::kRefused)};
     return found;
   }
-  if (shared.empty() || IsFolderOf(shared, file)) return found;
+  if (shared.empty() || IsSameFolder(shared, folder)) return found;
   const char last = shared.back();
   found.sharedFile = shared + (last == '\\' || last == '/' ? "" : "\\") + "applicationHost.config";
   return found;
 }
 
-// Install and check stop where the web server reads another file than `file`,
-// `path` resolved, or where that cannot be known; an uninstall, which harms no file,
-// tells and goes on.
-void StopWhereShared(Mode mode, const std::string& path, const std::string& file,
+// Install and check stop where the web server reads another file than the one in
+// `folder`, or where that cannot be known; an uninstall, which harms no file, tells
+// and goes on.
+void StopWhereShared(Mode mode, const std::string& path, const Folder& folder,
                      const Reporter& report) {
-  const Redirection redirection = FindSharedConfiguration(path, file);
+  const Redirection redirection = FindSharedConfiguration(path, folder);
   if (redirection.unreadable && mode != Mode::kRemove) throw *redirection.unreadable;
   if (redirection.sharedFile.empty()) return;
   const std::string elsewhere = std::string(kPrefix) +
@@ -129,29 +134,34 @@ void StopWhereShared(Mode mode, const std::string& path, const std::string& file
   report(elsewhere);
 }
 
-// One round: reads `file`, judges, tests, backs up and writes. False when another
-// program changed the file meanwhile; `missing` when nothing was there before.
-bool Round(Mode mode, const std::string& path, const std::string& file, bool missing) {
+// One round on the file in `folder`: reads it, judges, tests, backs up and writes.
+// False when another program changed the file meanwhile.
+bool Round(Mode mode, const std::string& path, const Folder& folder) {
   Snapshot read;
-  if (!ReadSnapshot(file, read))
-    GiveUpOn(path, (missing ? NotFound(path) : "") + OccurError("Reading", path));
+  if (!ReadSnapshot(folder, folder.file, read)) GiveUpOn(path, OccurError("Reading", path));
   const Verdict verdict = Judge(mode, read.text, path);
   if (!verdict.refusal.empty()) {
     std::string where = path;
     if (verdict.line) where.append(":").append(std::to_string(verdict.line));
     GiveUp(Status::kRefused, verdict.refusal,
-           where + ": " + verdict.words + "; " + Remedy(Status::kRefused, path));
+           where + ": " + verdict.words + "; " + Remedy(Status::kRefused));
   }
   // Anything at the backup's name is kept: it is published without replacing.
-  const std::string backupPath = BackupPath(file);
-  const Plan plan = Decide(mode, verdict, LookUp(backupPath) == Lookup::kFound);
+  const std::string backupName = BackupPath(folder.file), backup = folder.path + backupName;
+  const Entry backupEntry = EntryIn(folder, backupName);
+  const Plan plan = Decide(mode, verdict, backupEntry != Entry::kMissing);
   if (!plan.change) return true;
 
-  // What the install would find out only while it writes.
+  // What the install would find out only while it writes. A backup that is not a
+  // file (a link, even to nothing, or a folder) would never be the one promised.
+  if (backupEntry == Entry::kFailed) GiveUpOn(backup, OccurError("Backing up", path));
+  if (backupEntry == Entry::kOther)
+    GiveUp(Status::kRefused, OccurError("Backing up", path),
+           backup + ": not a file (a link or a folder), where the backup is kept; remove it, "
+                    "then run again");
   if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
-  if (plan.backUp && !MayCreateBeside(backupPath))
-    GiveUpOn(backupPath, OccurError("Backing up", path));
-  if (!MayCreateBeside(read.target))
+  if (plan.backUp && !MayCreateIn(folder)) GiveUpOn(backup, OccurError("Backing up", path));
+  if (!MayCreateIn(folder))
     GiveUpOn(path, OccurError("Writing", path), "creating a temporary file beside it");
   if (!plan.publish)
     GiveUp(Status::kWouldChange, std::string(kPrefix) + "Install would change script " + path, "");
@@ -159,10 +169,10 @@ bool Round(Mode mode, const std::string& path, const std::string& file, bool mis
   // The backup is made from the bytes read, and published before the file is
   // touched, so the old text is on disk under one of the two names at every instant.
   WriteResult result = WriteResult::kWritten;
-  if (plan.backUp) result = WriteWholeFile(backupPath, {{read.text}}, read, false);
-  if (result == WriteResult::kFailed) GiveUpOn(backupPath, OccurError("Backing up", path));
+  if (plan.backUp) result = WriteWholeFile(backupName, {{read.text}}, read, false);
+  if (result == WriteResult::kFailed) GiveUpOn(backup, OccurError("Backing up", path));
   if (result == WriteResult::kWritten)
-    result = WriteWholeFile(read.target, verdict.newText.pieces, read, true);
+    result = WriteWholeFile(folder.file, verdict.newText.pieces, read, true);
   if (result == WriteResult::kFailed) GiveUpOn(path, OccurError("Writing", path));
   return result == WriteResult::kWritten;
 }
@@ -170,22 +180,38 @@ bool Round(Mode mode, const std::string& path, const std::string& file, bool mis
 // Runs `mode` on `path`, starting over when another program changes the file
 // meanwhile; gives up by throwing its outcome.
 void RunOn(Mode mode, const std::string& path, const Reporter& report) {
-  const std::string file = ResolvePath(path);  // for the system; messages name `path`
-  const bool missing = LookUp(file) == Lookup::kMissing;
+  Folder folder;
+  const Lookup lookup = OpenFolderOf(ResolvePath(path), folder);  // messages name `path`
   RemoveTemporaryFileOnInterrupt();
   const char* const progress = mode == Mode::kInstall  ? "Updating startup script "
                                : mode == Mode::kRemove ? "Removing section from startup script "
                                                        : "Checking startup script ";
   report(std::string(kPrefix) + progress + path + "\n ");
-  StopWhereShared(mode, path, file, report);
-  // Nothing to remove: an uninstall must not fail when the web server went first.
-  if (mode == Mode::kRemove && missing) GiveUp(Status::kDone, NotFound(path), "");
+  const std::string reading = OccurError("Reading", path);
+  if (lookup == Lookup::kFailed) GiveUpOn(path, reading);
+  // An elevated run trusts nothing in a folder that someone else may change.
+  const std::string writer = IsElevated() && folder.handle ? OtherWriter(folder) : "";
+  if (lookup == Lookup::kFound && !writer.empty())
+    throw Untrusted(std::string(kPrefix) + "Can not trust the folder of script " + path,
+                    folder.path, writer);
+  if (writer.empty()) StopWhereShared(mode, path, folder, report);
+  if (lookup == Lookup::kMissing) {
+    // Nothing to remove: an uninstall must not fail when the web server went first.
+    if (mode == Mode::kRemove) GiveUp(Status::kDone, NotFound(path), "");
+    Outcome missing = SystemFailure(path, NotFound(path) + reading);
+    // The web server's own file, in a folder that is missing too.
+    if (IsServerConfigurationName(folder.file) && !folder.handle)
+      missing.reason = path + ": " + SystemError() +
+                       "; the web server's configuration folder is missing too: the web server "
+                       "is probably not installed";
+    throw missing;
+  }
   for (int round = 0; round < 3; ++round)
-    if (Round(mode, path, file, missing)) return;
+    if (Round(mode, path, folder)) return;
   GiveUp(Status::kInUse,
          std::string(kPrefix) + "Startup script " + path + " was changed by another program",
          path + ": changed by another program during each of three attempts; " +
-             Remedy(Status::kInUse, path));
+             Remedy(Status::kInUse));
 }
 
 }  // namespace
