@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <iterator>
+
 #include "tool_fixture.h"
 
 namespace {
@@ -42,6 +44,52 @@ TEST_F(ToolTest, MissingOnlyWhenNothingIsThere) {
   RunShell("(sleep 0.2; '" TOOL_PATH "' a.config; echo $? >status) | true");
   EXPECT_EQ(ReadFile("status"), "0\n");
   EXPECT_TRUE(fs::exists("a.config.bak"));
+}
+
+// The owner of a folder above the file's swaps that folder for a link to a folder of
+// root's while root's run writes (its first flush held for 1.5 s): every step stays
+// in the folder that was read, and nothing of root's changes.
+TEST_F(ToolTest, AnElevatedRunStaysInTheFolderItRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "the swap needs another account, and root to run as";
+  const std::string a = "applicationHost.config", block = "QUELLMARK BEGIN";
+  WriteFile(a, kConfig);
+  RunShell("mkdir -p u/d v && cp " + a + " u/d && cp " + a + " v && chown 65534 u && " +
+           "(setpriv --reuid 65534 --regid 65534 --clear-groups sh -c 'until ls u/d/*.bak.* " +
+           ">/dev/null 2>&1; do :; done; mv u/d u/e && ln -s ../v u/d' &) && strace -f -o " +
+           "/dev/null -e inject=fsync:delay_enter=1500000:when=1 '" TOOL_PATH "' u/d/" + a);
+  EXPECT_EQ(ReadFile("v/" + a), kConfig);
+  EXPECT_EQ(std::distance(fs::directory_iterator("v"), {}), 1);
+  EXPECT_NE(ReadFile("u/e/" + a).find(block), std::string::npos);
+  // A link at the backup's name, even to nothing, is no backup: refused before any write.
+  for (const char* target : {"../v/x", "nowhere"}) {
+    fs::remove("u/e/" + a + ".bak"), fs::create_symlink(target, "u/e/" + a + ".bak");
+    const ToolRun run = RunTool({"--uninstall", "u/e/" + a});
+    EXPECT_EQ(run.output, Progress("--uninstall", "u/e/" + a) + P +
+                              "Backing up startup script u/e/" + a + " occur error");
+    EXPECT_EQ(run.status, 1);
+  }
+  EXPECT_NE(ReadFile("u/e/" + a).find(block), std::string::npos);
+  EXPECT_FALSE(fs::exists("v/x"));
+}
+
+// Root refuses a folder that another account, or every user, may change; that
+// account, not elevated, still installs there.
+TEST_F(ToolTest, AnElevatedRunRefusesAFolderOthersMayChange) {
+  if (geteuid() != 0) GTEST_SKIP() << "takes root and another account";
+  const std::string refused = P + "Can not trust the folder of script ";
+  fs::create_directories("u"), fs::create_directories("w");
+  WriteFile("u/a.config", kConfig), WriteFile("w/a.config", kConfig);
+  RunShell("chown -R 65534 u && chmod 777 w && cp '" TOOL_PATH "' tool && chmod 755 tool");
+  for (const char* path : {"u/a.config", "w/a.config"}) {
+    const ToolRun run = RunTool({path});
+    EXPECT_EQ(run.output, Progress("", path) + refused + path);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ReadFile(path), kConfig);
+  }
+  EXPECT_NE(RunTool({"w/a.config"}).errors.find(": every user may change it"), std::string::npos);
+  EXPECT_EQ(RunShell("setpriv --reuid 65534 --regid 65534 --clear-groups ./tool u/a.config")
+                .status, 0);
+  EXPECT_TRUE(fs::exists("u/a.config.bak"));
 }
 
 }  // namespace

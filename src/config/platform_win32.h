@@ -6,6 +6,7 @@
 #include <windows.h>
 // After windows.h:
 #include <aclapi.h>
+#include <winternl.h>
 
 #include <memory>
 #include <string>
@@ -21,6 +22,7 @@
 
 struct FileState {
   BY_HANDLE_FILE_INFORMATION info = {};
+  FILE_ID_INFO id = {};  // the identity that GetFileInformationByHandleEx gives
   FILE_BASIC_INFO times = {};  // for ChangeTime
   // Owner, group, DACL, label, and where the system has them scope and resource
   // attributes, all that READ_CONTROL reads; null when unreadable.
@@ -29,9 +31,17 @@ struct FileState {
   ~FileState() { LocalFree(security); }
 };
 
+struct FolderHandle {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  FILE_ID_INFO id = {};
+  ~FolderHandle() { CloseHandle(handle); }
+};
+
 struct TempFile {
   HANDLE handle = INVALID_HANDLE_VALUE;
-  std::wstring name;
+  HANDLE folder = INVALID_HANDLE_VALUE;  // the pinned folder's, not owned
+  std::wstring name;                     // in that folder
+  std::string shown;                     // its full name, for messages
 };
 
 namespace win32 {
@@ -44,6 +54,8 @@ constexpr DWORD kInUse = 0x20000001;
 constexpr DWORD kStreamName = 0x20000002;
 constexpr DWORD kUnknownLinkTarget = 0x20000003;
 constexpr DWORD kOtherRights = 0x20000004;
+constexpr DWORD kMoved = 0x20000005;         // the folder's entry is not the file opened
+constexpr DWORD kLinkInFolder = 0x20000006;  // a link where a file was, never followed
 
 // Returns `result`, keeping `error` as the reason of the failure it stands for.
 template <typename Result>
@@ -77,20 +89,30 @@ HANDLE OpenFolder(const std::string& path, bool itself, DWORD access);
 // `path` opened with OPEN_EXISTING; a stream name is refused (kStreamName).
 HANDLE Open(const std::string& path, DWORD access, DWORD share = kShareAll, DWORD flags = 0);
 
-// Whether the two name one file: volume serial number and file index.
-bool SameIndex(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b);
+// `name` in the folder `root`, relative to its handle (NtCreateFile's RootDirectory),
+// opened or created as `disposition` (FILE_OPEN, FILE_CREATE) says, synchronous, with
+// `options` and, for a new file, `security`. A link there is never followed: an
+// entry that is one is refused (kLinkInFolder). An empty `name` opens `root` again.
+// The system's error is the last error on failure.
+HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share = kShareAll,
+              ULONG disposition = FILE_OPEN, ULONG options = 0,
+              PSECURITY_DESCRIPTOR security = nullptr);
 
-// Whether the folder of `a` (or `a` itself, with `aItself`) is the folder of `b`, by
-// identity: a mapped or SUBST drive is its share's folder. False when either
-// cannot be opened.
-bool SameFolder(const std::string& a, bool aItself, const std::string& b);
+// The identity of `file`: volume serial number and 128-bit file ID (FILE_ID_INFO),
+// or where the system has no such class, the volume serial and 64-bit file index.
+bool IdentityOf(HANDLE file, FILE_ID_INFO& id);
+bool SameId(const FILE_ID_INFO& a, const FILE_ID_INFO& b);
 
 // The path `file` finally has, links followed, with its \\?\ prefix; empty when
 // the system cannot tell.
 std::string FinalPath(HANDLE file);
 
-// Whether `name` opens the file that `info` identifies.
-bool IsNameOf(const std::string& name, const BY_HANDLE_FILE_INFORMATION& info);
+// Whether `name` opens the file that `id` identifies.
+bool IsNameOf(const std::string& name, const FILE_ID_INFO& id);
+
+// An account other than the trusted ones that `security` (owner and DACL) lets add,
+// delete or rename entries, write, or change its rights; empty where none may.
+std::string OtherWriterIn(PSECURITY_DESCRIPTOR security);
 
 // Reads `what` of the security of `file` into `security`, with the label, and the
 // scope and resource attributes where the system has them (Windows 8 and later):
@@ -115,19 +137,17 @@ class Privilege {
   bool enabled_ = false;
 };
 
-// The security a new file beside a path is created with: the file read's owner and
-// group, DACL and SACL (its audit entries where the caller may read them), the DACL
-// made explicit and protected where the new file is in another folder than the
-// file read, whose inherited entries would come from elsewhere.
+// The security a new file beside the file read is created with: the file read's
+// owner and group, DACL and SACL (its audit entries where the caller may read them).
 class NewFileSecurity {
  public:
   NewFileSecurity() = default;
   NewFileSecurity(const NewFileSecurity&) = delete;  // its attributes point into it
   NewFileSecurity& operator=(const NewFileSecurity&) = delete;
   // False, with the system's error kept, where the file read's security was not read.
-  bool Describe(const std::string& path, const Snapshot& read, bool audits);
-  // For CreateFileW, with the owner and group or without them.
-  SECURITY_ATTRIBUTES* Attributes(bool owners);
+  bool Describe(const Snapshot& read, bool audits);
+  // For the new file, with the owner and group or without them.
+  PSECURITY_DESCRIPTOR Descriptor(bool owners);
   // Whether the SACL holds audit entries, which take ACCESS_SYSTEM_SECURITY to verify.
   bool Audits() const { return sacl_ && audit_; }
   // Whether `file` has the DACL and SACL it was described with, read back: where the
@@ -137,10 +157,8 @@ class NewFileSecurity {
 
  private:
   SECURITY_DESCRIPTOR descriptor_;
-  SECURITY_ATTRIBUTES attributes_ = {sizeof attributes_, &descriptor_, FALSE};
   PSID owner_ = nullptr, group_ = nullptr;
   PACL dacl_ = nullptr, sacl_ = nullptr;
-  std::unique_ptr<char[]> copy_;  // the DACL made explicit
   std::unique_ptr<void, decltype(&LocalFree)> audit_{nullptr, LocalFree};
 };
 

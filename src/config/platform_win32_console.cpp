@@ -17,6 +17,21 @@ extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*
 
 }  // namespace
 
+// DLLs from System32 alone, whatever folder the executable runs from; and where the
+// system has Redirection Guard (Windows 11 22H2, Server 2022 with its updates), no
+// junction or link made by an account other than the administrators is followed.
+// Both only in the executable: an installer that loads the custom action DLL sets
+// its own policy.
+void HardenProcess() {
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  using SetPolicy = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+  const auto setPolicy = reinterpret_cast<SetPolicy>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy")));
+  PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY trust = {};
+  trust.EnforceRedirectionTrust = 1;
+  if (setPolicy) setPolicy(ProcessRedirectionTrustPolicy, &trust, sizeof trust);
+}
+
 std::vector<std::string> Arguments(int, char**) {
   int count = 0;
   wchar_t **wide = nullptr, **environment = nullptr;

@@ -13,12 +13,12 @@ using namespace win32;
 namespace {
 
 bool Identify(HANDLE file, FileState& state) {
-  return GetFileInformationByHandle(file, &state.info) &&
+  return GetFileInformationByHandle(file, &state.info) && IdentityOf(file, state.id) &&
          GetFileInformationByHandleEx(file, FileBasicInfo, &state.times, sizeof state.times);
 }
 
 bool SameFile(const FileState& a, const FileState& b) {
-  return SameIndex(a.info, b.info) && a.info.nFileSizeHigh == b.info.nFileSizeHigh &&
+  return SameId(a.id, b.id) && a.info.nFileSizeHigh == b.info.nFileSizeHigh &&
          a.info.nFileSizeLow == b.info.nFileSizeLow &&
          CompareFileTime(&a.info.ftLastWriteTime, &b.info.ftLastWriteTime) == 0 &&
          a.times.ChangeTime.QuadPart == b.times.ChangeTime.QuadPart;
@@ -39,6 +39,10 @@ std::string SystemError() {
     case kOtherRights:
       return "the new file would not get the file's access list (its inherited entries are not "
              "what its folder gives now); nothing was replaced";
+    case kMoved:
+      return "moved while it was opened";
+    case kLinkInFolder:
+      return "a link where the file was, which is not followed";
   }
   wchar_t* text = nullptr;
   const DWORD flags =
@@ -68,23 +72,123 @@ ErrorKind SystemErrorKind() {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case kInUse:
+    case kMoved:
       return ErrorKind::kInUse;
     case kStreamName:
     case kUnknownLinkTarget:
     case kOtherRights:
+    case kLinkInFolder:
       return ErrorKind::kRefused;
     default:
       return ErrorKind::kOther;
   }
 }
 
-Lookup LookUp(const std::string& path) {
-  // Opened without access, which no share mode refuses, and through any link.
-  const HANDLE file = Open(path, 0, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
-  if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), Lookup::kFound;
-  const DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Lookup::kMissing
-                                                                        : Failed(Lookup::kFailed);
+namespace {
+
+Folder Unpinned(const std::wstring& path) {
+  const size_t name = path.find_last_of(L'\\') + 1;
+  return {Utf8(Unprefixed(path.substr(0, name))), Utf8(path.substr(name)), nullptr};
+}
+
+// The folder that holds `path` opened, the identity kept: with READ_CONTROL where the
+// run is elevated, for its owner and access list.
+bool PinFolder(const std::wstring& path, Folder& folder) {
+  folder = Unpinned(path);
+  auto handle = std::make_shared<FolderHandle>();
+  handle->handle = OpenFolder(Utf8(path), false,
+                              FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (IsElevated() ? READ_CONTROL : 0));
+  if (handle->handle == INVALID_HANDLE_VALUE) return false;
+  if (!IdentityOf(handle->handle, handle->id)) return Failed(false);
+  folder.handle = std::move(handle);
+  return true;
+}
+
+bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// The name `file`, opened as `path`, finally has, links followed, so that the file it
+// names is the one replaced. A link whose target cannot be named would be replaced by
+// a file: empty, and refused. The name is taken only where it opens the same file
+// (Wine drops a verbatim name's trailing dot).
+std::wstring TargetOf(HANDLE file, const std::string& path, const FILE_ID_INFO& id) {
+  const std::string target = FinalPath(file);
+  if (IsNameOf(target, id)) return Utf16(target);
+  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return Failed(std::wstring(), kUnknownLinkTarget);
+  return SystemPath(path);
+}
+
+}  // namespace
+
+Lookup OpenFolderOf(const std::string& path, Folder& folder) {
+  // Through any link, without access that a share mode could refuse.
+  const HANDLE file = Open(path, FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (!IsMissing(error)) return Failed(Lookup::kFailed, error);
+    if (!PinFolder(SystemPath(path), folder) && !IsMissing(GetLastError()))
+      return Failed(Lookup::kFailed);
+    return Failed(Lookup::kMissing, error);
+  }
+  FILE_ID_INFO id;
+  std::wstring target = IdentityOf(file, id) ? TargetOf(file, path, id) : Failed(std::wstring());
+  CloseHandle(file);
+  if (target.empty()) return Lookup::kFailed;
+  if (!PinFolder(target, folder)) return Failed(Lookup::kFailed, IsMissing(GetLastError()) ? kMoved : GetLastError());
+  const HANDLE entry = OpenIn(folder.handle->handle, Utf16(folder.file), FILE_READ_ATTRIBUTES);
+  FILE_ID_INFO now;
+  const bool same = entry != INVALID_HANDLE_VALUE && IdentityOf(entry, now) && SameId(now, id);
+  const DWORD error = entry == INVALID_HANDLE_VALUE ? GetLastError() : kMoved;
+  if (entry != INVALID_HANDLE_VALUE) CloseHandle(entry);
+  if (!same) return Failed(Lookup::kFailed, IsMissing(error) ? kMoved : error);
+  return Lookup::kFound;
+}
+
+Entry EntryIn(const Folder& folder, const std::string& name) {
+  const HANDLE entry = OpenIn(folder.handle->handle, Utf16(name), FILE_READ_ATTRIBUTES);
+  if (entry == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == kLinkInFolder || error == ERROR_DIRECTORY) return Entry::kOther;
+    return IsMissing(error) ? Entry::kMissing : Failed(Entry::kFailed, error);
+  }
+  FILE_STANDARD_INFO standard;
+  const bool known = GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard);
+  CloseHandle(entry);
+  if (!known) return Failed(Entry::kFailed);
+  return standard.Directory ? Entry::kOther : Entry::kFile;
+}
+
+bool IsElevated() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size;
+  char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+  const bool elevated =
+      (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+       elevation.TokenIsElevated) ||
+      (GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+       IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid));
+  CloseHandle(token);
+  return elevated;
+}
+
+std::string OtherWriter(const Folder& folder) {
+  PSECURITY_DESCRIPTOR security = nullptr;
+  if (GetSecurityInfo(folder.handle->handle, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                      nullptr, nullptr, &security) != ERROR_SUCCESS)
+    return "an account that this run may not see (the folder's access list cannot be read)";
+  const std::string writer = OtherWriterIn(security);
+  LocalFree(security);
+  return writer;
+}
+
+std::string OtherWriter(const Snapshot& read) {
+  if (!read.state->security)
+    return "an account that this run may not see (the file's access list cannot be read)";
+  return OtherWriterIn(read.state->security);
 }
 
 namespace {
@@ -92,32 +196,15 @@ namespace {
 // The web server, a virus scanner or a backup agent may hold a file for a moment:
 // the open is tried for about a second while it fails with ERROR_SHARING_VIOLATION.
 // Others may hold the file open for reading or writing, as the web server does.
-HANDLE OpenToRead(const std::string& path) {
-  HANDLE file = Open(path, GENERIC_READ);
-  for (int round = 1; file == INVALID_HANDLE_VALUE && round < 10; ++round) {
-    if (GetLastError() != ERROR_SHARING_VIOLATION) break;
-    Sleep(100), file = Open(path, GENERIC_READ);
+HANDLE OpenToRead(const Folder& folder, const std::wstring& name) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int round = 0; file == INVALID_HANDLE_VALUE && round < 10; ++round) {
+    if (round > 0 && GetLastError() != ERROR_SHARING_VIOLATION) break;
+    if (round > 0) Sleep(100);
+    file = OpenIn(folder.handle->handle, name, GENERIC_READ, kShareAll, FILE_OPEN,
+                  FILE_NON_DIRECTORY_FILE);
   }
-  if (file != INVALID_HANDLE_VALUE) return file;
-  // A folder opened as a file is refused as access denied, which it is not.
-  const DWORD error = GetLastError(), attributes = GetFileAttributesW(SystemPath(path).c_str());
-  const bool folder = attributes != INVALID_FILE_ATTRIBUTES &&
-                      (attributes & FILE_ATTRIBUTE_DIRECTORY) && error == ERROR_ACCESS_DENIED;
-  return Failed(INVALID_HANDLE_VALUE, folder ? ERROR_DIRECTORY : error);
-}
-
-// The file that `path`, open as `file` whose identity is `info`, finally names: a
-// link is followed, so that the file it names is the one replaced. A link whose
-// target cannot be named would be replaced by a file: empty, and refused. The name
-// is taken only where it opens the same file (Wine drops a verbatim name's
-// trailing dot).
-std::string TargetOf(HANDLE file, const std::string& path, const BY_HANDLE_FILE_INFORMATION& info) {
-  const std::string target = FinalPath(file);
-  if (IsNameOf(target, info)) return target;
-  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return Failed(std::string(), kUnknownLinkTarget);
-  return path;
+  return file;
 }
 
 // Reads `size` bytes of `file` into `storage`; a file cut short while it is read is
@@ -133,24 +220,22 @@ bool ReadWhole(HANDLE file, DWORD size, char* storage) {
 }  // namespace
 
 // Read, not mapped: a file with a mapped view cannot be replaced.
-bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
-  const HANDLE file = OpenToRead(path);
-  if (file == INVALID_HANDLE_VALUE) return false;
+bool ReadSnapshot(const Folder& folder, const std::string& name, Snapshot& snapshot) {
+  const HANDLE file = OpenToRead(folder, Utf16(name));
+  if (file == INVALID_HANDLE_VALUE) return Failed(false);
   const auto state = std::make_shared<FileState>();
   LARGE_INTEGER size;
   bool ok = (Identify(file, *state) && GetFileSizeEx(file, &size)) || Failed(false);
-  if (ok && GetFileType(file) != FILE_TYPE_DISK) ok = Failed(false, ERROR_INVALID_FUNCTION);
   if (ok && size.QuadPart > kMaxFileSize) ok = Failed(false, ERROR_FILE_TOO_LARGE);
   state->securityError = ReadSecurity(
       file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
       state->security);
-  if (ok) snapshot.target = TargetOf(file, path, state->info);
-  std::shared_ptr<char[]> storage(ok && !snapshot.target.empty() ? new char[size.QuadPart]
-                                                                 : nullptr);
+  std::shared_ptr<char[]> storage(ok ? new char[size.QuadPart] : nullptr);
   ok = storage && ReadWhole(file, size.QuadPart, storage.get());
   CloseHandle(file);
   if (!ok) return false;
-  snapshot.path = path;
+  snapshot.folder = &folder;
+  snapshot.name = name;
   snapshot.text = std::string_view(storage.get(), size.QuadPart);
   snapshot.storage = std::move(storage);
   snapshot.state = state;
@@ -161,7 +246,7 @@ bool ReadSnapshot(const std::string& path, Snapshot& snapshot) {
 // tool read it, without any of this changing until its handle closes (NTFS updates
 // the times then): such a write is not seen.
 bool IsUnchanged(const Snapshot& read) {
-  const HANDLE file = Open(read.path, FILE_READ_ATTRIBUTES);
+  const HANDLE file = OpenIn(read.folder->handle->handle, Utf16(read.name), FILE_READ_ATTRIBUTES);
   if (file == INVALID_HANDLE_VALUE) return false;
   FileState now;
   const bool same = Identify(file, now) && SameFile(now, *read.state);
@@ -174,18 +259,20 @@ bool MayWrite(const Snapshot& snapshot) {
   if (snapshot.state->info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
     return Failed(false, ERROR_ACCESS_DENIED);
   // Asked of the system, which weighs the access list and the read-only attribute;
-  // without backup semantics, which would pass over a deny entry.
-  const HANDLE file = Open(snapshot.target, FILE_WRITE_DATA);
+  // without backup intent, which would pass over a deny entry.
+  const HANDLE file =
+      OpenIn(snapshot.folder->handle->handle, Utf16(snapshot.name), FILE_WRITE_DATA);
   if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), true;
   // Another program holding the file is no denial.
   return GetLastError() == ERROR_SHARING_VIOLATION || Failed(false);
 }
 
-bool MayCreateBeside(const std::string& path) {
+bool MayCreateIn(const Folder& folder) {
   // As the temporary file is created: with the restore privilege where the token
   // holds it. FILE_ADD_FILE creates nothing.
   const Privilege restore(L"SeRestorePrivilege");
-  const HANDLE file = OpenFolder(path, false, FILE_ADD_FILE);
+  const HANDLE file = OpenIn(folder.handle->handle, L"", FILE_ADD_FILE, kShareAll, FILE_OPEN,
+                             FILE_DIRECTORY_FILE | (restore ? FILE_OPEN_FOR_BACKUP_INTENT : 0));
   if (file == INVALID_HANDLE_VALUE) return Failed(false);
   return CloseHandle(file), true;
 }

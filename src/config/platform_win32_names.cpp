@@ -1,5 +1,7 @@
 // Names as Windows takes them: UTF-16, full and verbatim paths, long names, the
 // Sysnative alias, streams, final paths and folders by identity.
+#include <cstring>
+
 #include "config/platform_win32.h"
 
 using namespace win32;
@@ -54,17 +56,6 @@ std::wstring LongName(const std::wstring& path) {
   const size_t slash = path.find_last_of(L'\\');
   if (slash == std::wstring::npos || slash + 1 >= path.size() || slash < 3) return path;
   return LongName(path.substr(0, slash)) + path.substr(slash);
-}
-
-// Volume serial number and file index of the folder that holds `path`, or of
-// `path` itself with `itself`: the folder's identity, whatever its spelling (a
-// mapped drive, a SUBST drive, a share's name). False when it cannot be opened.
-bool FolderIdentity(const std::string& path, bool itself, BY_HANDLE_FILE_INFORMATION& info) {
-  const HANDLE file = OpenFolder(path, itself, 0);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool known = GetFileInformationByHandle(file, &info);
-  CloseHandle(file);
-  return known;
 }
 
 }  // namespace
@@ -124,14 +115,51 @@ HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD flags) {
                      flags | FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-bool SameIndex(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
+HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share,
+              ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security) {
+  UNICODE_STRING objectName = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                               static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                               const_cast<wchar_t*>(name.c_str())};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root, security);
+  IO_STATUS_BLOCK status;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const NTSTATUS result = NtCreateFile(
+      &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+      disposition,
+      // A new file replaces no entry, link or not (Wine refuses the flag with it).
+      options | FILE_SYNCHRONOUS_IO_NONALERT |
+          (disposition == FILE_CREATE ? 0 : FILE_OPEN_REPARSE_POINT),
+      nullptr, 0);
+  // Windows words a folder opened as a file "access denied", which it is not.
+  constexpr NTSTATUS kIsAFolder = static_cast<NTSTATUS>(0xC00000BA);
+  if (result < 0)
+    return SetLastError(result == kIsAFolder ? ERROR_DIRECTORY : RtlNtStatusToDosError(result)),
+           INVALID_HANDLE_VALUE;
+  FILE_BASIC_INFO basic;
+  if (!name.empty() && disposition == FILE_OPEN &&
+      (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+       (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(file);
+    return SetLastError(kLinkInFolder), INVALID_HANDLE_VALUE;
+  }
+  return file;
 }
 
-bool SameFolder(const std::string& a, bool aItself, const std::string& b) {
-  BY_HANDLE_FILE_INFORMATION x, y;
-  return FolderIdentity(a, aItself, x) && FolderIdentity(b, false, y) && SameIndex(x, y);
+bool IdentityOf(HANDLE file, FILE_ID_INFO& id) {
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id)) return true;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  id = {};
+  id.VolumeSerialNumber = info.dwVolumeSerialNumber;
+  const ULONGLONG index = (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  std::memcpy(id.FileId.Identifier, &index, sizeof index);
+  return true;
+}
+
+bool SameId(const FILE_ID_INFO& a, const FILE_ID_INFO& b) {
+  return a.VolumeSerialNumber == b.VolumeSerialNumber &&
+         std::memcmp(a.FileId.Identifier, b.FileId.Identifier, sizeof a.FileId.Identifier) == 0;
 }
 
 // The path `file` finally has, links followed, with its \\?\ prefix, so that it is
@@ -147,13 +175,12 @@ std::string FinalPath(HANDLE file) {
   return "";
 }
 
-// Whether `name` opens the file that `info` identifies.
-bool IsNameOf(const std::string& name, const BY_HANDLE_FILE_INFORMATION& info) {
+// Whether `name` opens the file that `id` identifies.
+bool IsNameOf(const std::string& name, const FILE_ID_INFO& id) {
   if (name.empty()) return false;
   const HANDLE file = Open(name, 0, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
-  BY_HANDLE_FILE_INFORMATION now;
-  const bool same = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &now) &&
-                    SameIndex(now, info);
+  FILE_ID_INFO now;
+  const bool same = file != INVALID_HANDLE_VALUE && IdentityOf(file, now) && SameId(now, id);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   return same;
 }
@@ -176,8 +203,25 @@ std::string ResolvePath(const std::string& path) {
   return Utf8(verbatim ? prefix + real : LongName(real));
 }
 
-bool IsFolderOf(const std::string& folder, const std::string& path) {
-  return SameFolder(ResolvePath(folder), true, ResolvePath(path));
+// A share's folder, by a UNC name or a mapped drive, is compared by name, with no
+// call that resolves it: opening it, or asking for its long name, would make this
+// run, maybe as the system, authenticate to that host.
+bool IsSameFolder(const std::string& shared, const Folder& folder) {
+  std::wstring name = Unprefixed(FullPath(Utf16(shared))), pinned = Unprefixed(Utf16(folder.path));
+  const bool remote = StartsWith(name, L"\\\\") ||
+                      (name.size() > 2 && name[1] == L':' &&
+                       GetDriveTypeW((name.substr(0, 2) + L"\\").c_str()) == DRIVE_REMOTE);
+  if (remote) {
+    for (std::wstring* each : {&name, &pinned})
+      while (each->size() > 3 && each->back() == L'\\') each->pop_back();
+    return SameName(name, pinned);
+  }
+  const HANDLE file = OpenFolder(ResolvePath(shared), true, 0);
+  FILE_ID_INFO id;
+  const bool same =
+      file != INVALID_HANDLE_VALUE && IdentityOf(file, id) && SameId(id, folder.handle->id);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return same;
 }
 
 size_t FileNameStart(const std::string& path) { return path.find_last_of("\\/:") + 1; }

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "config/platform_win32.h"
+// After windows.h:
+#include <sddl.h>
 
 namespace win32 {
 
@@ -66,11 +68,12 @@ bool SameAcl(const ACL* a, const ACL* b) {
 // caller may read them (SeSecurityPrivilege enabled); null otherwise, or when the
 // file at its name is no longer the one read.
 PSECURITY_DESCRIPTOR ReadAudit(const Snapshot& read) {
-  const HANDLE file = Open(read.target, READ_CONTROL | ACCESS_SYSTEM_SECURITY);
+  const HANDLE file = OpenIn(read.folder->handle->handle, Utf16(read.name),
+                             READ_CONTROL | ACCESS_SYSTEM_SECURITY);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  BY_HANDLE_FILE_INFORMATION now;
+  FILE_ID_INFO now;
   PSECURITY_DESCRIPTOR audit = nullptr;
-  if (GetFileInformationByHandle(file, &now) && SameIndex(now, read.state->info))
+  if (IdentityOf(file, now) && SameId(now, read.state->id))
     ReadSecurity(file, SACL_SECURITY_INFORMATION, audit);
   CloseHandle(file);
   return audit;
@@ -80,7 +83,7 @@ PSECURITY_DESCRIPTOR ReadAudit(const Snapshot& read) {
 
 namespace win32 {
 
-bool NewFileSecurity::Describe(const std::string& path, const Snapshot& read, bool audits) {
+bool NewFileSecurity::Describe(const Snapshot& read, bool audits) {
   const FileState& from = *read.state;
   if (!from.security) return Failed(false, from.securityError);
   if (audits) audit_.reset(ReadAudit(read));
@@ -98,15 +101,6 @@ bool NewFileSecurity::Describe(const std::string& path, const Snapshot& read, bo
     return Failed(false);
   if (!present) dacl_ = nullptr;
   if (!saclPresent || (sacl_ && sacl_->AceCount == 0)) sacl_ = nullptr;
-  if (dacl_ && !SameFolder(path, false, read.target)) {
-    copy_.reset(new char[dacl_->AclSize]);
-    std::memcpy(copy_.get(), dacl_, dacl_->AclSize);
-    dacl_ = reinterpret_cast<PACL>(copy_.get());
-    void* ace;
-    for (DWORD i = 0; i < dacl_->AceCount; ++i)
-      if (GetAce(dacl_, i, &ace)) static_cast<ACE_HEADER*>(ace)->AceFlags &= ~INHERITED_ACE;
-    control |= SE_DACL_PROTECTED;
-  }
   const SECURITY_DESCRIPTOR_CONTROL daclBits = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
                                     saclBits = SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
   return (SetSecurityDescriptorDacl(&descriptor_, present, dacl_, FALSE) &&
@@ -117,10 +111,10 @@ bool NewFileSecurity::Describe(const std::string& path, const Snapshot& read, bo
          Failed(false);
 }
 
-SECURITY_ATTRIBUTES* NewFileSecurity::Attributes(bool owners) {
+PSECURITY_DESCRIPTOR NewFileSecurity::Descriptor(bool owners) {
   SetSecurityDescriptorOwner(&descriptor_, owners ? owner_ : nullptr, FALSE);
   SetSecurityDescriptorGroup(&descriptor_, owners ? group_ : nullptr, FALSE);
-  return &attributes_;
+  return &descriptor_;
 }
 
 bool NewFileSecurity::IsOn(HANDLE file) const {
@@ -136,6 +130,104 @@ bool NewFileSecurity::IsOn(HANDLE file) const {
        (GetSecurityDescriptorSacl(security, &present, &sacl, &defaulted) && SameAcl(sacl, sacl_)));
   LocalFree(security);
   return same;
+}
+
+}  // namespace win32
+
+namespace {
+
+// The rights that let an account add, delete or rename entries of a folder, write a
+// file, or change either's owner or access list.
+constexpr ACCESS_MASK kSteering = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                  DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// Whether `sid` is the caller, the system, the administrators, or an account that
+// holds SeImpersonatePrivilege by design and gains nothing by steering this run:
+// Local Service, Network Service, a service SID (NT SERVICE\..., TrustedInstaller
+// among them) or an application pool identity (IIS APPPOOL\...).
+bool IsTrusted(PSID sid, PSID caller) {
+  if (caller && EqualSid(sid, caller)) return true;
+  for (WELL_KNOWN_SID_TYPE type :
+       {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinLocalServiceSid, WinNetworkServiceSid})
+    if (IsWellKnownSid(sid, type)) return true;
+  const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  const PSID_IDENTIFIER_AUTHORITY authority = GetSidIdentifierAuthority(sid);
+  return std::memcmp(authority, &nt, sizeof nt) == 0 && *GetSidSubAuthorityCount(sid) > 1 &&
+         (*GetSidSubAuthority(sid, 0) == SECURITY_SERVICE_ID_BASE_RID ||
+          *GetSidSubAuthority(sid, 0) == 82);  // SECURITY_APPPOOL_ID_BASE_RID
+}
+
+// The account's name as the system has it (DOMAIN\name), else its SID.
+std::string AccountName(PSID sid) {
+  wchar_t name[256], domain[256];
+  DWORD nameSize = 256, domainSize = 256;
+  SID_NAME_USE use;
+  if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+    return Utf8(domainSize ? std::wstring(domain) + L"\\" + name : std::wstring(name));
+  wchar_t* text = nullptr;
+  std::string sidText = ConvertSidToStringSidW(sid, &text) ? Utf8(text) : "an unknown account";
+  LocalFree(text);
+  return sidText;
+}
+
+// The SID an allowing entry grants to, or null for a kind of entry that grants none.
+PSID AllowedSid(ACE_HEADER* ace) {
+  switch (ace->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+      return &reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
+      // The SID follows the object types that the flags say are present.
+      auto* object = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace);
+      char* sid = reinterpret_cast<char*>(&object->ObjectType);
+      if (object->Flags & ACE_OBJECT_TYPE_PRESENT) sid += sizeof(GUID);
+      if (object->Flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) sid += sizeof(GUID);
+      return sid;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+// The user the process runs as, in `buffer`.
+PSID Caller(char (&buffer)[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)]) {
+  HANDLE token;
+  DWORD size;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  const bool known = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  CloseHandle(token);
+  return known ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : nullptr;
+}
+
+}  // namespace
+
+namespace win32 {
+
+// The owner may always change the access list; entries that apply to the object
+// itself, not inherit-only ones, grant what they say. Deny entries are not weighed:
+// a refusal too many rather than one too few.
+std::string OtherWriterIn(PSECURITY_DESCRIPTOR security) {
+  char buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+  const PSID caller = Caller(buffer);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL present = FALSE, defaulted;
+  if (!GetSecurityDescriptorOwner(security, &owner, &defaulted) ||
+      !GetSecurityDescriptorDacl(security, &present, &dacl, &defaulted))
+    return "an account that this run may not see (the access list cannot be read)";
+  if (owner && !IsTrusted(owner, caller)) return AccountName(owner);
+  if (!present || !dacl) return "every user (no access list)";
+  void* entry;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    if (!GetAce(dacl, i, &entry)) continue;
+    ACE_HEADER* const ace = static_cast<ACE_HEADER*>(entry);
+    const PSID sid = AllowedSid(ace);
+    const ACCESS_MASK mask = reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask;
+    if (sid && !(ace->AceFlags & INHERIT_ONLY_ACE) && (mask & kSteering) && !IsTrusted(sid, caller))
+      return AccountName(sid);
+  }
+  return "";
 }
 
 }  // namespace win32

@@ -51,33 +51,45 @@ bool WriteBoth(HANDLE file, std::string_view first, std::string_view second) {
   return true;
 }
 
-// Whether a replace of `name` refused as access denied was refused for another
-// program's handle on it, not for the caller's rights: the caller may open it for
-// deletion, or is refused only by that program's sharing.
-bool IsHeld(const std::wstring& name) {
-  const HANDLE file = CreateFileW(name.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// Renames `file` as `rename` says, in its RootDirectory, by the system call itself:
+// SetFileInformationByHandle takes the name as a path from the current folder
+// (Wine's does), where the bare name belongs to RootDirectory. `infoClass`:
+// FileRenameInformation (10) or FileRenameInformationEx (65).
+bool Rename(HANDLE file, FILE_RENAME_INFO& rename, size_t size, int infoClass) {
+  IO_STATUS_BLOCK status;
+  const NTSTATUS result = NtSetInformationFile(file, &status, &rename, size,
+                                               static_cast<FILE_INFORMATION_CLASS>(infoClass));
+  if (result < 0) SetLastError(RtlNtStatusToDosError(result));
+  return result >= 0;
+}
+
+// Whether a replace of `name` in `folder` refused as access denied was refused for
+// another program's handle on it, not for the caller's rights: the caller may open
+// it for deletion, or is refused only by that program's sharing.
+bool IsHeld(HANDLE folder, const std::wstring& name) {
+  const HANDLE file = OpenIn(folder, name, DELETE);
   if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), true;
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-// Creates `temp` under the first free name beside `path` (a name left behind by an
-// earlier, killed run is skipped), and records it for the interrupt handler; the
-// system's error when it cannot.
-DWORD CreateNamed(TempFile& temp, const std::string& path, DWORD access,
-                  SECURITY_ATTRIBUTES* attributes, DWORD flags) {
+// Creates `temp` under the first free name after `name` in its folder (a name left
+// behind by an earlier, killed run is skipped), and records it for the interrupt
+// handler; the system's error when it cannot.
+DWORD CreateNamed(TempFile& temp, const std::string& name, DWORD access,
+                  PSECURITY_DESCRIPTOR security, ULONG options) {
   DWORD error = ERROR_SUCCESS;
   for (unsigned number = 0; number < 100; ++number) {
-    temp.name = SystemPath(path + "." + std::to_string(GetCurrentProcessId()) + "-" +
-                           std::to_string(number) + ".tmp");
-    if (temp.name.size() >= 32767) return ERROR_FILENAME_EXCED_RANGE;
+    temp.name = Utf16(name + "." + std::to_string(GetCurrentProcessId()) + "-" +
+                      std::to_string(number) + ".tmp");
     AcquireSRWLockExclusive(&g_tempLock);
     if (!g_interrupted)
       g_tempHandle = temp.handle =
-          CreateFileW(temp.name.c_str(), access, 0, attributes, CREATE_NEW, flags, nullptr);
+          OpenIn(temp.folder, temp.name, access, 0, FILE_CREATE, options, security);
     error = g_interrupted ? ERROR_OPERATION_ABORTED : GetLastError();
     ReleaseSRWLockExclusive(&g_tempLock);
-    if (temp.handle != INVALID_HANDLE_VALUE || error != ERROR_FILE_EXISTS) break;
+    if (temp.handle != INVALID_HANDLE_VALUE ||
+        (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS))
+      break;
   }
   return error;
 }
@@ -90,9 +102,13 @@ void TempFileDiscard::operator()(TempFile* temp) const {
   if (open) CloseHandle(temp->handle);
   g_tempHandle = INVALID_HANDLE_VALUE;
   ReleaseSRWLockExclusive(&g_tempLock);
-  // Where the system refuses the disposal, by its name; what stays is told.
-  if (open && !disposed && !DeleteFileW(temp->name.c_str()))
-    WriteStandard("QuellmarkInstaller: " + Utf8(Unprefixed(temp->name)) + ": left behind\n", true);
+  // Where the system refuses the disposal, through a handle of its own; what stays is told.
+  if (open && !disposed) {
+    const HANDLE again = OpenIn(temp->folder, temp->name, DELETE);
+    const bool deleted = again != INVALID_HANDLE_VALUE && Dispose(again);
+    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+    if (!deleted) WriteStandard("QuellmarkInstaller: " + temp->shown + ": left behind\n", true);
+  }
   delete temp;
 }
 
@@ -103,26 +119,28 @@ void TempFileDiscard::operator()(TempFile* temp) const {
 // against its rename. An owner the system will not give (no restore privilege, a
 // share, a remote server that refuses it) is left to be the caller:
 // docs/installers.md says what that means.
-TempFilePtr CreateTemporary(const std::string& path, const Snapshot& read) {
+TempFilePtr CreateTemporary(const Folder& folder, const std::string& name, const Snapshot& read) {
   const Privilege restore(L"SeRestorePrivilege"), audits(L"SeSecurityPrivilege");
   NewFileSecurity security;
-  if (!security.Describe(path, read, static_cast<bool>(audits))) return TempFilePtr();
+  if (!security.Describe(read, static_cast<bool>(audits))) return TempFilePtr();
   const DWORD access =
       GENERIC_WRITE | DELETE | READ_CONTROL | (security.Audits() ? ACCESS_SYSTEM_SECURITY : 0);
-  // With the restore privilege, backup semantics grant what the folder's access list
-  // refuses, as in MayCreateBeside.
-  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (restore ? FILE_FLAG_BACKUP_SEMANTICS : 0);
+  // With the restore privilege, backup intent grants what the folder's access list
+  // refuses, as in MayCreateIn.
+  const ULONG options = FILE_NON_DIRECTORY_FILE | (restore ? FILE_OPEN_FOR_BACKUP_INTENT : 0);
   TempFilePtr temp(new TempFile);
+  temp->folder = folder.handle->handle;
   DWORD error = ERROR_SUCCESS;
   for (const bool owners : {true, false}) {
     if (owners && !restore) continue;
-    error = CreateNamed(*temp, path, access, security.Attributes(owners), flags);
+    error = CreateNamed(*temp, name, access, security.Descriptor(owners), options);
     if (temp->handle != INVALID_HANDLE_VALUE ||
         (error != ERROR_INVALID_OWNER && error != ERROR_ACCESS_DENIED &&
          error != ERROR_PRIVILEGE_NOT_HELD))
       break;
   }
   if (temp->handle == INVALID_HANDLE_VALUE) return Failed(TempFilePtr(), error);
+  temp->shown = folder.path + Utf8(temp->name);
   if (!security.IsOn(temp->handle)) return Failed(TempFilePtr(), kOtherRights);
   return temp;
 }
@@ -146,16 +164,18 @@ bool FinishTemporary(TempFile& temp, const Snapshot& read) {
 
 // Renamed through the handle the file was created with, which holds DELETE: its own
 // access list cannot refuse it, and no other program holds it. A replace asks first
-// for POSIX semantics (FileRenameInfoEx, Windows 10 1607 and later), which replace a
+// for POSIX semantics (FileRenameInformationEx, Windows 10 1607 and later), which replace a
 // file that another program holds open, whose handle stays valid (MS-FSCC 2.4.43);
 // where the system refuses that class or flag, the plain rename, which any open
 // handle on the file refuses as access denied (MS-FSCC 2.4.42).
-Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
-  constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
-  const std::wstring name = SystemPath(path);
+Placed PlaceTemporary(TempFile& temp, const std::string& entry, bool replace) {
+  constexpr int kRenameInformation = 10, kRenameInformationEx = 65;
+  const std::wstring name = Utf16(entry);
   const size_t size = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
   const std::unique_ptr<char[]> buffer(new char[size]());
   FILE_RENAME_INFO& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
+  // The bare name in the pinned folder, never a path looked up again.
+  rename.RootDirectory = temp.folder;
   rename.FileNameLength = name.size() * sizeof(wchar_t);
   std::memcpy(rename.FileName, name.c_str(), rename.FileNameLength);
   bool renamed = false;
@@ -163,13 +183,13 @@ Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
   AcquireSRWLockExclusive(&g_tempLock);
   if (!g_interrupted) {
     rename.Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
-    renamed = replace && SetFileInformationByHandle(temp.handle, kFileRenameInfoEx, &rename, size);
+    renamed = replace && Rename(temp.handle, rename, size, kRenameInformationEx);
     error = GetLastError();
     if (!renamed && (!replace || error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
                      error == ERROR_INVALID_FUNCTION)) {
       rename.Flags = 0;
       rename.ReplaceIfExists = replace;
-      renamed = SetFileInformationByHandle(temp.handle, FileRenameInfo, &rename, size);
+      renamed = Rename(temp.handle, rename, size, kRenameInformation);
       error = GetLastError();
     }
   }
@@ -178,7 +198,8 @@ Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
   if (renamed) return Placed::kPlaced;
   if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
     return Placed::kExists;
-  if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && IsHeld(name))
+  if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) &&
+      IsHeld(temp.folder, name))
     return Failed(Placed::kHeld, kInUse);
   return Failed(Placed::kFailed, error);
 }
@@ -186,6 +207,6 @@ Placed PlaceTemporary(TempFile& temp, const std::string& path, bool replace) {
 // A rename within a volume is a change of its metadata, which NTFS journals. Windows
 // documents a flushed move only for one done as a copy and a delete (MoveFileExW's
 // MOVEFILE_WRITE_THROUGH), and no call that flushes one folder.
-bool FlushFolderOf(const std::string&) { return true; }
+bool FlushFolder(const Folder&) { return true; }
 
 void RemoveTemporaryFileOnInterrupt() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }
