@@ -85,11 +85,16 @@ std::string DataPath(MSIHANDLE install) {
 // Immediate, before the transaction: judges the file as --check does, where the
 // user who started the installation may read it. A failure the install would meet
 // stops the installation at once; a farm node sets QUELLMARK_SHARED_CONFIG. The
-// deferred actions get the file's path as their CustomActionData.
+// file is the one the package remembered at its first installation
+// (QUELLMARK_REGISTERED_FILE, from HKLM), else QUELLMARK_CONFIG_FILE, else the
+// web server's own: a repair's command line never moves it. QUELLMARK_FILE gets it,
+// for the package to remember, and the deferred actions as their CustomActionData.
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install) {
-  std::wstring path = Property(install, L"QUELLMARK_CONFIG_FILE");
+  std::wstring path = Property(install, L"QUELLMARK_REGISTERED_FILE");
+  if (path.empty()) path = Property(install, L"QUELLMARK_CONFIG_FILE");
   if (path.empty())
     path = Property(install, L"System64Folder") + L"inetsrv\\config\\applicationHost.config";
+  MsiSetPropertyW(install, L"QUELLMARK_FILE", path.c_str());
   for (const wchar_t* action : {L"QuellmarkRegister", L"QuellmarkRollbackRegister",
                                 L"QuellmarkUnregister", L"QuellmarkRollbackUnregister"})
     MsiSetPropertyW(install, action, path.c_str());
