@@ -87,6 +87,12 @@ TEST_F(ToolTest, AnElevatedRunRefusesAFolderOthersMayChange) {
     EXPECT_EQ(ReadFile(path), kConfig);
   }
   EXPECT_NE(RunTool({"w/a.config"}).errors.find(": every user may change it"), std::string::npos);
+  // Nor does it act on a redirection.config that someone else may write.
+  WriteFile("applicationHost.config", kConfig), WriteFile("redirection.config", "<configuration/>");
+  fs::permissions("redirection.config", fs::perms::others_write, fs::perm_options::add);
+  EXPECT_EQ(RunTool({"applicationHost.config"}).output,
+            Progress("", "applicationHost.config") + P +
+                "Can not read redirection.config beside script applicationHost.config");
   EXPECT_EQ(RunShell("setpriv --reuid 65534 --regid 65534 --clear-groups ./tool u/a.config")
                 .status, 0);
   EXPECT_TRUE(fs::exists("u/a.config.bak"));

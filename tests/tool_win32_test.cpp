@@ -1,4 +1,6 @@
 #include <windows.h>
+// After windows.h:
+#include <aclapi.h>
 
 #include <atomic>
 #include <thread>
@@ -139,6 +141,28 @@ TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {
   EXPECT_EQ(RunTool({"--check", "a.config"}).status, 0);
   SetFileAttributesA("a.config", FILE_ATTRIBUTE_NORMAL);
   EXPECT_EQ(Entries(), 1);
+}
+
+// Elevated (as Wine's token is), the tool refuses a folder whose access list lets
+// everyone add files to it; the file stays as it was.
+TEST_F(ToolTest, AnElevatedRunRefusesAFolderEveryoneMayChange) {
+  fs::create_directory("open");
+  WriteFile("open\\a.config", kConfig);
+  EXPLICIT_ACCESS_W everyone = {};
+  BuildExplicitAccessWithNameW(&everyone, const_cast<wchar_t*>(L"Everyone"), GENERIC_ALL,
+                               GRANT_ACCESS, NO_INHERITANCE);
+  PACL acl = nullptr;
+  ASSERT_EQ(SetEntriesInAclW(1, &everyone, nullptr, &acl), ERROR_SUCCESS);
+  ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(L"open"), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
+            ERROR_SUCCESS);
+  LocalFree(acl);
+  const ToolRun run = RunTool({"open\\a.config"});
+  EXPECT_EQ(run.output, Progress("", "open\\a.config") + P +
+                            "Can not trust the folder of script open\\a.config");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.errors.find("\\open\\: Everyone may change it"), std::string::npos);
+  EXPECT_EQ(ReadFile("open\\a.config"), kConfig);
 }
 
 }  // namespace
