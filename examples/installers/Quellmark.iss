@@ -19,9 +19,12 @@ PrivilegesRequired=admin
 DisableProgramGroupPage=yes
 
 [Files]
-Source: "QuellmarkInstaller.exe"; DestDir: "{app}"
 ; The module's schema file, from the module's own build: on disk before the declaration.
 Source: "Quellmark_schema.xml"; DestDir: "{sys}\inetsrv\config\schema"
+; The tool runs, elevated, from {app}, which only administrators may write, never from
+; {tmp}, which the user who started Setup may (a DLL or an executable put there would run
+; elevated). The last entry: once it is in place, the section is registered.
+Source: "QuellmarkInstaller.exe"; DestDir: "{app}"; AfterInstall: RegisterSection
 
 [Code]
 var
@@ -58,43 +61,41 @@ begin
   Result := Status;
 end;
 
-procedure CurStepChanged(CurStep: TSetupStep);
+{ Registers the section once the tool is in {app}. An exception here, while Setup
+  installs its files, ends Setup, which takes back the files it installed. }
+procedure RegisterSection();
 var
   Status: Integer;
 begin
-  { An exception ends Setup only from here (ssInstall), before any file is installed: so the
-    tool runs from {tmp}, after the schema is put in place. }
-  if CurStep = ssInstall then begin
-    ExtractTemporaryFile('QuellmarkInstaller.exe');
-    ExtractTemporaryFile('Quellmark_schema.xml');
-    if not FileCopy(ExpandConstant('{tmp}\Quellmark_schema.xml'),
-                    ExpandConstant('{sys}\inetsrv\config\schema\Quellmark_schema.xml'), False) then
-      RaiseException('Installing the Quellmark schema failed.');
-    Registered := not RegKeyExists(HKLM,
-      'Software\Microsoft\Windows\CurrentVersion\Uninstall\{#SetupSetting("AppId")}_is1');
-    Status := RunTool(ExpandConstant('{tmp}\QuellmarkInstaller.exe'), '');
-    if (Status = 4) and ({#StopOnSharedConfiguration} = 0) then begin
-      Registered := False;
-      SuppressibleMsgBox('This server reads a shared configuration. Register the Quellmark ' +
-        'section once in the shared applicationHost.config: run QuellmarkInstaller.exe on its ' +
-        'path from one node. Quellmark is installed here without the registration.',
-        mbInformation, MB_OK, IDOK);
-    end else if Status <> 0 then begin
-      Registered := False;
-      RaiseException('Registering the Quellmark section failed (status ' + IntToStr(Status) +
-                     '): ' + Reason);
-    end;
+  Registered := not RegKeyExists(HKLM,
+    'Software\Microsoft\Windows\CurrentVersion\Uninstall\{#SetupSetting("AppId")}_is1');
+  Status := RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '');
+  if (Status = 4) and ({#StopOnSharedConfiguration} = 0) then begin
+    Registered := False;
+    SuppressibleMsgBox('This server reads a shared configuration. Register the Quellmark ' +
+      'section once in the shared applicationHost.config: run QuellmarkInstaller.exe on its ' +
+      'path from one node. Quellmark is installed here without the registration.',
+      mbInformation, MB_OK, IDOK);
+  end else if Status <> 0 then begin
+    Registered := False;
+    RaiseException('Registering the Quellmark section failed (status ' + IntToStr(Status) +
+                   '): ' + Reason);
   end;
+end;
+
+procedure CurStepChanged(CurStep: TSetupStep);
+begin
   if CurStep = ssPostInstall then
     Registered := False;
 end;
 
 procedure DeinitializeSetup();
 begin
-  { A later step failed and Setup rolled its files back: a first installation takes its
-    section back too. A repair or an upgrade keeps the section the installed version had. }
-  if Registered then
-    RunTool(ExpandConstant('{tmp}\QuellmarkInstaller.exe'), '--uninstall');
+  { A later step failed after the registration: a first installation takes its section
+    back, with the tool while it is still in {app}. A repair or an upgrade keeps the
+    section the installed version had. }
+  if Registered and FileExists(ExpandConstant('{app}\QuellmarkInstaller.exe')) then
+    RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '--uninstall');
 end;
 
 procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
