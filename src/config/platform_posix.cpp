@@ -141,7 +141,8 @@ std::string OtherWriterOf(int fd, const struct stat& info) {
     acl_get_tag_type(entry, &tag);
     acl_get_permset(entry, &rights);
     if (acl_get_perm(rights, ACL_WRITE) != 1) continue;
-    const void* const qualifier = tag == ACL_USER || tag == ACL_GROUP ? acl_get_qualifier(entry) : nullptr;
+    const void* const qualifier =
+        tag == ACL_USER || tag == ACL_GROUP ? acl_get_qualifier(entry) : nullptr;
     const unsigned id = qualifier ? *static_cast<const id_t*>(qualifier) : 0;
     if ((tag == ACL_USER && id != 0 && id != caller) || (tag == ACL_GROUP && id != 0))
       writer = (tag == ACL_USER ? "user " : "group ") + std::to_string(id);

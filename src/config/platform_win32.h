@@ -22,7 +22,7 @@
 
 struct FileState {
   BY_HANDLE_FILE_INFORMATION info = {};
-  FILE_ID_INFO id = {};  // the identity that GetFileInformationByHandleEx gives
+  FILE_ID_INFO id = {};        // the identity that GetFileInformationByHandleEx gives
   FILE_BASIC_INFO times = {};  // for ChangeTime
   // Owner, group, DACL, label, and where the system has them scope and resource
   // attributes, all that READ_CONTROL reads; null when unreadable.

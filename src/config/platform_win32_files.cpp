@@ -96,15 +96,17 @@ Folder Unpinned(const std::wstring& path) {
 bool PinFolder(const std::wstring& path, Folder& folder) {
   folder = Unpinned(path);
   auto handle = std::make_shared<FolderHandle>();
-  handle->handle = OpenFolder(Utf8(path), false,
-                              FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (IsElevated() ? READ_CONTROL : 0));
+  handle->handle = OpenFolder(
+      Utf8(path), false, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (IsElevated() ? READ_CONTROL : 0));
   if (handle->handle == INVALID_HANDLE_VALUE) return false;
   if (!IdentityOf(handle->handle, handle->id)) return Failed(false);
   folder.handle = std::move(handle);
   return true;
 }
 
-bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 // The name `file`, opened as `path`, finally has, links followed, so that the file it
 // names is the one replaced. A link whose target cannot be named would be replaced by
@@ -135,7 +137,8 @@ Lookup OpenFolderOf(const std::string& path, Folder& folder) {
   std::wstring target = IdentityOf(file, id) ? TargetOf(file, path, id) : Failed(std::wstring());
   CloseHandle(file);
   if (target.empty()) return Lookup::kFailed;
-  if (!PinFolder(target, folder)) return Failed(Lookup::kFailed, IsMissing(GetLastError()) ? kMoved : GetLastError());
+  if (!PinFolder(target, folder))
+    return Failed(Lookup::kFailed, IsMissing(GetLastError()) ? kMoved : GetLastError());
   const HANDLE entry = OpenIn(folder.handle->handle, Utf16(folder.file), FILE_READ_ATTRIBUTES);
   FILE_ID_INFO now;
   const bool same = entry != INVALID_HANDLE_VALUE && IdentityOf(entry, now) && SameId(now, id);
@@ -153,7 +156,8 @@ Entry EntryIn(const Folder& folder, const std::string& name) {
     return IsMissing(error) ? Entry::kMissing : Failed(Entry::kFailed, error);
   }
   FILE_STANDARD_INFO standard;
-  const bool known = GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard);
+  const bool known =
+      GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard);
   CloseHandle(entry);
   if (!known) return Failed(Entry::kFailed);
   return standard.Directory ? Entry::kOther : Entry::kFile;

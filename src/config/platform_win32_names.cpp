@@ -124,13 +124,13 @@ HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG s
   InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root, security);
   IO_STATUS_BLOCK status;
   HANDLE file = INVALID_HANDLE_VALUE;
-  const NTSTATUS result = NtCreateFile(
-      &file, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-      disposition,
-      // A new file replaces no entry, link or not (Wine refuses the flag with it).
-      options | FILE_SYNCHRONOUS_IO_NONALERT |
-          (disposition == FILE_CREATE ? 0 : FILE_OPEN_REPARSE_POINT),
-      nullptr, 0);
+  const NTSTATUS result =
+      NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &status, nullptr,
+                   FILE_ATTRIBUTE_NORMAL, share, disposition,
+                   // A new file replaces no entry, link or not (Wine refuses the flag with it).
+                   options | FILE_SYNCHRONOUS_IO_NONALERT |
+                       (disposition == FILE_CREATE ? 0 : FILE_OPEN_REPARSE_POINT),
+                   nullptr, 0);
   // Windows words a folder opened as a file "access denied", which it is not.
   constexpr NTSTATUS kIsAFolder = static_cast<NTSTATUS>(0xC00000BA);
   if (result < 0)

@@ -68,8 +68,8 @@ bool SameAcl(const ACL* a, const ACL* b) {
 // caller may read them (SeSecurityPrivilege enabled); null otherwise, or when the
 // file at its name is no longer the one read.
 PSECURITY_DESCRIPTOR ReadAudit(const Snapshot& read) {
-  const HANDLE file = OpenIn(read.folder->handle->handle, Utf16(read.name),
-                             READ_CONTROL | ACCESS_SYSTEM_SECURITY);
+  const HANDLE file =
+      OpenIn(read.folder->handle->handle, Utf16(read.name), READ_CONTROL | ACCESS_SYSTEM_SECURITY);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   FILE_ID_INFO now;
   PSECURITY_DESCRIPTOR audit = nullptr;

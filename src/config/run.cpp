@@ -157,8 +157,9 @@ bool Round(Mode mode, const std::string& path, const Folder& folder) {
   if (backupEntry == Entry::kFailed) GiveUpOn(backup, OccurError("Backing up", path));
   if (backupEntry == Entry::kOther)
     GiveUp(Status::kRefused, OccurError("Backing up", path),
-           backup + ": not a file (a link or a folder), where the backup is kept; remove it, "
-                    "then run again");
+           backup +
+               ": not a file (a link or a folder), where the backup is kept; remove it, "
+               "then run again");
   if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
   if (plan.backUp && !MayCreateIn(folder)) GiveUpOn(backup, OccurError("Backing up", path));
   if (!MayCreateIn(folder))
