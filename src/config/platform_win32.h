@@ -92,7 +92,8 @@ HANDLE Open(const std::string& path, DWORD access, DWORD share = kShareAll, DWOR
 // `name` in the folder `root`, relative to its handle (NtCreateFile's RootDirectory),
 // opened or created as `disposition` (FILE_OPEN, FILE_CREATE) says, synchronous, with
 // `options` and, for a new file, `security`. A link there is never followed: an
-// entry that is one is refused (kLinkInFolder). An empty `name` opens `root` again.
+// entry that is one is refused (kLinkInFolder), and an entry opened is opened with
+// FILE_READ_ATTRIBUTES too, to tell. An empty `name` opens `root` again.
 // The system's error is the last error on failure.
 HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share = kShareAll,
               ULONG disposition = FILE_OPEN, ULONG options = 0,

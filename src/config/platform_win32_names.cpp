@@ -124,9 +124,12 @@ HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG s
   InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root, security);
   IO_STATUS_BLOCK status;
   HANDLE file = INVALID_HANDLE_VALUE;
+  // An entry opened is looked at for a link, which takes FILE_READ_ATTRIBUTES (the
+  // folder's FILE_LIST_DIRECTORY grants it whatever the file's own access list says).
+  const bool entry = !name.empty() && disposition == FILE_OPEN;
   const NTSTATUS result =
-      NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &status, nullptr,
-                   FILE_ATTRIBUTE_NORMAL, share, disposition,
+      NtCreateFile(&file, access | SYNCHRONIZE | (entry ? FILE_READ_ATTRIBUTES : 0), &attributes,
+                   &status, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
                    // A new file replaces no entry, link or not (Wine refuses the flag with it).
                    options | FILE_SYNCHRONOUS_IO_NONALERT |
                        (disposition == FILE_CREATE ? 0 : FILE_OPEN_REPARSE_POINT),
@@ -137,11 +140,11 @@ HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG s
     return SetLastError(result == kIsAFolder ? ERROR_DIRECTORY : RtlNtStatusToDosError(result)),
            INVALID_HANDLE_VALUE;
   FILE_BASIC_INFO basic;
-  if (!name.empty() && disposition == FILE_OPEN &&
-      (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-       (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
-    CloseHandle(file);
-    return SetLastError(kLinkInFolder), INVALID_HANDLE_VALUE;
+  if (entry) {
+    const bool known = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
+    const DWORD error = known ? kLinkInFolder : GetLastError();
+    if (!known || (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      return CloseHandle(file), SetLastError(error), INVALID_HANDLE_VALUE;
   }
   return file;
 }
