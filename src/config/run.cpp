@@ -68,6 +68,17 @@ std::string NotFound(const std::string& path) {
   return std::string(kPrefix) + std::string(kNotFoundWords) + path;
 }
 
+// The outcome of nothing at `path`, whose folder is `folder`.
+Outcome Missing(const std::string& path, const Folder& folder) {
+  Outcome missing = SystemFailure(path, NotFound(path) + OccurError("Reading", path));
+  // The web server's own file, in a folder that is missing too.
+  if (IsServerConfigurationName(folder.file) && !folder.handle)
+    missing.reason = path + ": " + SystemError() +
+                     "; the web server's configuration folder is missing too: the web server "
+                     "is probably not installed";
+  return missing;
+}
+
 // The refusal of an elevated run where `writer`, an account it does not trust, may
 // change `what`, and so lead the run to another file.
 Outcome Untrusted(std::string text, const std::string& what, const std::string& writer) {
@@ -190,22 +201,19 @@ void RunOn(Mode mode, const std::string& path, const Reporter& report) {
   report(std::string(kPrefix) + progress + path + "\n ");
   const std::string reading = OccurError("Reading", path);
   if (lookup == Lookup::kFailed) GiveUpOn(path, reading);
+  // In the system's words of the lookup, before anything else is looked at.
+  const std::optional<Outcome> missing =
+      lookup == Lookup::kMissing ? std::optional(Missing(path, folder)) : std::nullopt;
   // An elevated run trusts nothing in a folder that someone else may change.
   const std::string writer = IsElevated() && folder.handle ? OtherWriter(folder) : "";
   if (lookup == Lookup::kFound && !writer.empty())
     throw Untrusted(std::string(kPrefix) + "Can not trust the folder of script " + path,
                     folder.path, writer);
   if (writer.empty()) StopWhereShared(mode, path, folder, report);
-  if (lookup == Lookup::kMissing) {
+  if (missing) {
     // Nothing to remove: an uninstall must not fail when the web server went first.
     if (mode == Mode::kRemove) GiveUp(Status::kDone, NotFound(path), "");
-    Outcome missing = SystemFailure(path, NotFound(path) + reading);
-    // The web server's own file, in a folder that is missing too.
-    if (IsServerConfigurationName(folder.file) && !folder.handle)
-      missing.reason = path + ": " + SystemError() +
-                       "; the web server's configuration folder is missing too: the web server "
-                       "is probably not installed";
-    throw missing;
+    throw *missing;
   }
   for (int round = 0; round < 3; ++round)
     if (Round(mode, path, folder)) return;
