@@ -34,8 +34,9 @@ struct Case {
   const char* name;
   Mode mode = Mode::kInstall;
   std::string text;
-  std::string refusal;  // after the prefix; empty: none
+  std::string refusal;  // after the prefix; empty: none (with `left`, the text told)
   size_t line = 0;      // the line of `text` a refusal is about; 0: none
+  Left left = Left::kNothing;
   std::optional<std::string> newText = std::nullopt;  // none: the text read, unchanged
 };
 
@@ -72,12 +73,14 @@ const Case kCases[] = {
      .text = "<!DOCTYPE x [\n<!ENTITY e \"QUELLMARK END\">\n]>\n<x>", .refusal = kRemove, .line = 2},
     {.name = "cut short after the group", .text = A + "<x", .newText = A + kBlock + "<x\r\n"},
     {.name = "declared by hand", .mode = Mode::kCheck, .text = A + kOwn + "\r\n",
-     .refusal = kDeclared, .line = 3},
+     .refusal = kDeclared, .line = 3, .left = Left::kHandDeclaration},
+    {.name = "declared by hand, uninstall", .mode = Mode::kRemove, .text = A + kOwn + "\r\n",
+     .line = 3, .left = Left::kHandDeclaration},
     {.name = "declared by hand, registered", .text = kIn + kOwn + "\r\n", .refusal = kDeclared,
      .line = 7},
     {.name = "declared in another group", .text = kOther, .newText = kOther + kBlock},
     {.name = "settings left", .mode = Mode::kRemove, .text = A + kBlock + kUsed,
-     .refusal = kStillUsed, .line = 6},
+     .refusal = kStillUsed, .line = 6, .left = Left::kUsedBlock},
     {.name = "settings declared by hand", .mode = Mode::kRemove,
      .text = A + kOwn + "\r\n" + kBlock + kUsed, .newText = A + kOwn + "\r\n" + kUsed},
     {.name = "end marker before markup", .text = A + kBlock + "<!--QUELLMARK END--><x/>\r\n",
@@ -99,9 +102,11 @@ class JudgeTest : public testing::TestWithParam<Case> {};
 TEST_P(JudgeTest, Rule) {
   const Case& row = GetParam();
   const Verdict verdict = Judge(row.mode, row.text, "a.config");
-  EXPECT_EQ(verdict.refusal, row.refusal.empty() ? "" : P + row.refusal);
+  const bool left = row.left != Left::kNothing;
+  EXPECT_EQ(left ? verdict.told : verdict.refusal, row.refusal.empty() ? "" : P + row.refusal);
+  EXPECT_EQ(static_cast<int>(verdict.left), static_cast<int>(row.left));
   EXPECT_EQ(verdict.line, row.line);
-  if (!row.refusal.empty()) return;
+  if (!row.refusal.empty() || left) return;
   EXPECT_EQ(verdict.same, !row.newText);
   std::string spelled;
   StreamPieces(verdict.newText.pieces, [&](std::string_view a, std::string_view b) {

@@ -27,11 +27,37 @@ std::wstring Escaped(std::wstring_view text) {
   return escaped;
 }
 
-// Hands `text`, as the tool prints it, to the installer as a message of `kind`.
+// Hands `text`, as the tool prints it, to the installer as a message of `kind`. The
+// not-found words are the GBK bytes of the tool's fixed text, which a log in another
+// code page would garble: the log and the dialog say them in English.
 void Tell(MSIHANDLE install, std::string_view text, INSTALLMESSAGE kind) {
+  std::string english(text);
+  for (size_t at; (at = english.find(kNotFoundWords)) != std::string::npos;)
+    english.replace(at, kNotFoundWords.size(), "configuration file not found: ");
   PMSIHANDLE record = MsiCreateRecord(0);
-  MsiRecordSetStringW(record, 0, Escaped(win32::Characters(text)).c_str());
+  MsiRecordSetStringW(record, 0, Escaped(win32::Utf16(english)).c_str());
   MsiProcessMessage(install, kind, record);
+}
+
+// What a run on `path` did, in one line for the log; empty after a failure, whose
+// reason the log already holds.
+std::string Happened(Mode mode, const Outcome& outcome, const std::string& path) {
+  const std::string told = std::string(kReasonPrefix) + path + ": ";
+  const bool removal = IsRemoval(mode);
+  if (outcome.status == Status::kKept)
+    return told + "unchanged; the section is kept while the module's settings use it";
+  if (outcome.status == Status::kWouldChange)
+    return told +
+           (removal ? "the removal will take the section out" : "the registration will change it");
+  if (outcome.status != Status::kDone) return "";
+  if (outcome.left == Left::kHandDeclaration)
+    return told + "unchanged; the section declared there by hand was " +
+           (removal ? "left as it is" : "adopted as it is");
+  if (outcome.written)
+    return told + "written; " +
+           (outcome.backupMade ? "its backup is " + outcome.backup
+                               : "the earlier backup " + outcome.backup + " was left as it was");
+  return told + (mode == Mode::kCheckRemoval ? "the removal has nothing to take out" : "unchanged");
 }
 
 std::wstring Property(MSIHANDLE install, const wchar_t* name) {
@@ -64,6 +90,8 @@ Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
       Tell(install, std::string(kReasonPrefix) + outcome.reason, INSTALLMESSAGE_INFO);
     if (outcome.status != Status::kInUse) break;
   }
+  if (const std::string line = Happened(mode, outcome, path); !line.empty())
+    Tell(install, line, INSTALLMESSAGE_INFO);
   return outcome;
 }
 
@@ -98,7 +126,9 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
   for (const wchar_t* action : {L"QuellmarkRegister", L"QuellmarkRollbackRegister",
                                 L"QuellmarkUnregister", L"QuellmarkRollbackUnregister"})
     MsiSetPropertyW(install, action, path.c_str());
-  if (Property(install, L"REMOVE") == L"ALL") return ERROR_SUCCESS;
+  // The removal's pre-flight says in the log what the removal will do; it never fails.
+  if (Property(install, L"REMOVE") == L"ALL")
+    return Act(install, Mode::kCheckRemoval, win32::Utf8(path)), ERROR_SUCCESS;
   const Outcome outcome = Act(install, Mode::kCheck, win32::Utf8(path));
   switch (outcome.status) {
     case Status::kDone:
@@ -131,9 +161,21 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRegister(MSIHANDLE inst
   return outcome.status == Status::kDone ? ERROR_SUCCESS : Fail(install, outcome);
 }
 
-// Deferred, as the system: removes the section. A missing file or a farm node has
-// nothing to remove.
+// Deferred, as the system: removes the section; also the rollback of a first
+// installation. A missing file or a farm node has nothing to remove. The product's
+// removal never fails for what the configuration file holds (Windows Installer's
+// rule: a removal must not fail for what an administrator did after installing):
+// any other outcome is a warning in the log, with what to do by hand.
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkUnregister(MSIHANDLE install) {
-  const Outcome outcome = Act(install, Mode::kRemove, DataPath(install));
-  return outcome.status == Status::kDone ? ERROR_SUCCESS : Fail(install, outcome);
+  const std::string path = DataPath(install);
+  const Outcome outcome = Act(install, Mode::kRemove, path);
+  if (outcome.status != Status::kDone)
+    Tell(install,
+         std::string(kReasonPrefix) + "warning: the section stays in " + path + " (status " +
+             std::to_string(static_cast<int>(outcome.status)) +
+             ") and the removal goes on; once the cause above is mended (status 9: the module's "
+             "settings removed), take it out by hand with QuellmarkInstaller.exe --uninstall \"" +
+             path + "\"",
+         INSTALLMESSAGE_INFO);
+  return ERROR_SUCCESS;
 }

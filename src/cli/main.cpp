@@ -22,6 +22,7 @@ constexpr const char* kUsage =
     "  5 PATH not found           6 access denied: run elevated\n"
     "  7 in use by another program: a later retry may succeed\n"
     "  8 any other system failure (disk full, I/O error, memory)\n"
+    "  9 (--uninstall) kept: the module's settings still use the section\n"
     "Why a run failed, where in PATH, and what to do, is told on standard error.\n";
 
 // Where standard output and standard error meet, ends the line that standard output

@@ -25,6 +25,21 @@ Verdict Refused(std::string_view text, std::string refusal, size_t at, std::stri
   return verdict;
 }
 
+// The text read kept as it is, on purpose: `left`, with `told` (after the prefix,
+// or none), the byte it is about and why.
+Verdict Kept(std::string_view text, Left left, std::string told, size_t at, std::string words) {
+  Verdict verdict;
+  verdict.same = true;
+  verdict.left = left;
+  if (!told.empty()) verdict.told = std::string(kPrefix) + told;
+  verdict.line = LineNumber(text, at);
+  verdict.words = std::move(words);
+  return verdict;
+}
+
+constexpr const char* kByHand =
+    "the section is declared here by hand, not by this tool, and was left as it is";
+
 // Judges a change of `text` into `verdict.newText` by the server's rules and the size
 // limit; the refusals' texts name `path`.
 Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std::string& path) {
@@ -34,12 +49,15 @@ Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std
   if (const Finding fault = FindChangeFault(text, newText))
     return Refused(
         text,
-        (mode == Mode::kRemove ? "Can not remove section from" : "Can not place section in") +
-            named,
+        (IsRemoval(mode) ? "Can not remove section from" : "Can not place section in") + named,
         fault.at, fault.words);
-  if (mode == Mode::kRemove)
+  // The web server would refuse a file whose settings have lost their declaration:
+  // the block stays until they are removed.
+  if (IsRemoval(mode))
     if (const Finding settings = FindUndeclaredSettings(text, newText))
-      return Refused(text, "Section is still used in" + named, settings.at, settings.words);
+      return Kept(text, Left::kUsedBlock, "Section is still used in" + named, settings.at,
+                  "the module's settings are here; the section's declaration stays until they "
+                  "are removed, then an uninstall removes it");
   // A text the tool could no longer read, not even to undo the install.
   if (const size_t size = SizeOver(newText.pieces, kMaxFileSize))
     return Refused(text, OccurError("Writing", path).substr(kPrefix.size()), kNoPosition,
@@ -56,10 +74,10 @@ Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
     return Refused(text, "Can not edit UTF-16" + named, 0,
                    "UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)");
   Verdict verdict;
-  verdict.newText = mode == Mode::kRemove ? RemoveBlocks(text) : InsertBlock(text);
+  verdict.newText = IsRemoval(mode) ? RemoveBlocks(text) : InsertBlock(text);
   const NewText& newText = verdict.newText;
   const std::string anchor(kAnchorText);
-  if (mode != Mode::kRemove && !newText.inserted) {
+  if (!IsRemoval(mode) && !newText.inserted) {
     const size_t like = FindAnchorLike(text);
     return Refused(text, "Can not find system.webServer option in" + named, like,
                    like == kNoPosition
@@ -69,12 +87,21 @@ Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
   if (newText.unterminated)
     return Refused(text, "Can not find QUELLMARK END in" + named, newText.openBlock,
                    "no QUELLMARK END line follows this QUELLMARK BEGIN line");
-  if (mode != Mode::kRemove)
-    if (const Finding other = FindOtherDeclaration(text, newText))
-      return Refused(text, "Section is already declared in" + named, other.at, other.words);
+  // A declaration made by hand (an older installer's, an administrator's) where the
+  // block would go, with no block in the file, is what an install wants: adopted.
+  if (!IsRemoval(mode))
+    if (const Finding other = FindOtherDeclaration(text, newText, 1))
+      return SameText(RemoveBlocks(text).pieces, text)
+                 ? Kept(text, Left::kHandDeclaration, "Section is already declared in" + named,
+                        other.at, kByHand)
+                 : Refused(text, "Section is already declared in" + named, other.at, other.words);
   // An unchanged file is left alone: the web server reloads its configuration
   // and recycles its worker processes whenever the file changes.
   verdict.same = SameText(newText.pieces, text);
+  // An uninstall removes blocks alone, and says so of a declaration made by hand.
+  if (verdict.same && IsRemoval(mode))
+    if (const Finding other = FindOtherDeclaration(text, newText, 0))
+      return Kept(text, Left::kHandDeclaration, "", other.at, kByHand);
   return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict), path);
 }
 
@@ -86,6 +113,6 @@ Plan Decide(Mode mode, const Verdict& verdict, bool backupExists) {
   Plan plan;
   plan.change = !verdict.same;
   plan.backUp = plan.change && !backupExists;
-  plan.publish = plan.change && mode != Mode::kCheck;
+  plan.publish = plan.change && mode != Mode::kCheck && mode != Mode::kCheckRemoval;
   return plan;
 }

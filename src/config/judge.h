@@ -16,15 +16,26 @@ inline constexpr std::string_view kReasonPrefix = "QuellmarkInstaller: ";
 // The fixed text of a failed step: kPrefix + `step` + " startup script PATH occur error".
 std::string OccurError(const char* step, const std::string& path);
 
-enum class Mode { kInstall, kRemove, kCheck };
+// kCheckRemoval is the removal's pre-flight (a custom action's, before the
+// transaction): judged as an uninstall, nothing written.
+enum class Mode { kInstall, kRemove, kCheck, kCheckRemoval };
+inline bool IsRemoval(Mode mode) { return mode == Mode::kRemove || mode == Mode::kCheckRemoval; }
+
+// What a run that changes nothing on purpose tells: a declaration made by hand,
+// adopted by an install (or left by an uninstall), or a block that an uninstall
+// keeps while the module's settings use it.
+enum class Left { kNothing, kHandDeclaration, kUsedBlock };
 
 // The new text and whether it is the text read, or a refusal: its text for standard
 // output, and for standard error the line of the file it is about (0: none) and
-// what is wrong there.
+// what is wrong there. Or, with `left`, the text read kept as it is: `told` for
+// standard output (may be empty), and the line and words as for a refusal.
 struct Verdict {
   NewText newText;
   bool same = false;
   std::string refusal;
+  Left left = Left::kNothing;
+  std::string told;
   size_t line = 0;
   std::string words;
 };

@@ -132,12 +132,12 @@ Redirection FindSharedConfiguration(const std::string& path, const Folder& folde
 void StopWhereShared(Mode mode, const std::string& path, const Folder& folder,
                      const Reporter& report) {
   const Redirection redirection = FindSharedConfiguration(path, folder);
-  if (redirection.unreadable && mode != Mode::kRemove) throw *redirection.unreadable;
+  if (redirection.unreadable && !IsRemoval(mode)) throw *redirection.unreadable;
   if (redirection.sharedFile.empty()) return;
   const std::string elsewhere = std::string(kPrefix) +
                                 "Shared configuration: the web server reads " +
                                 redirection.sharedFile + ", not script " + path;
-  if (mode != Mode::kRemove)
+  if (!IsRemoval(mode))
     GiveUp(Status::kShared, elsewhere,
            path +
                ": the redirection.config beside it enables shared configuration; register the "
@@ -145,17 +145,23 @@ void StopWhereShared(Mode mode, const std::string& path, const Folder& folder,
   report(elsewhere);
 }
 
-// One round on the file in `folder`: reads it, judges, tests, backs up and writes.
-// False when another program changed the file meanwhile.
-bool Round(Mode mode, const std::string& path, const Folder& folder) {
+// One round on the file in `folder`: reads it, judges, tests, backs up and writes,
+// and says in `done` what it wrote. False when another program changed the file
+// meanwhile.
+bool Round(Mode mode, const std::string& path, const Folder& folder, Outcome& done) {
   Snapshot read;
   if (!ReadSnapshot(folder, folder.file, read)) GiveUpOn(path, OccurError("Reading", path));
   const Verdict verdict = Judge(mode, read.text, path);
-  if (!verdict.refusal.empty()) {
-    std::string where = path;
-    if (verdict.line) where.append(":").append(std::to_string(verdict.line));
+  std::string where = path;
+  if (verdict.line) where.append(":").append(std::to_string(verdict.line));
+  if (!verdict.refusal.empty())
     GiveUp(Status::kRefused, verdict.refusal,
            where + ": " + verdict.words + "; " + Remedy(Status::kRefused));
+  if (verdict.left != Left::kNothing) {
+    Outcome kept{verdict.left == Left::kUsedBlock ? Status::kKept : Status::kDone, verdict.told,
+                 where + ": " + verdict.words};
+    kept.left = verdict.left;
+    throw kept;
   }
   // Anything at the backup's name is kept: it is published without replacing.
   const std::string backupName = BackupPath(folder.file), backup = folder.path + backupName;
@@ -176,7 +182,9 @@ bool Round(Mode mode, const std::string& path, const Folder& folder) {
   if (!MayCreateIn(folder))
     GiveUpOn(path, OccurError("Writing", path), "creating a temporary file beside it");
   if (!plan.publish)
-    GiveUp(Status::kWouldChange, std::string(kPrefix) + "Install would change script " + path, "");
+    GiveUp(Status::kWouldChange,
+           mode == Mode::kCheck ? std::string(kPrefix) + "Install would change script " + path : "",
+           "");
 
   // The backup is made from the bytes read, and published before the file is
   // touched, so the old text is on disk under one of the two names at every instant.
@@ -186,12 +194,13 @@ bool Round(Mode mode, const std::string& path, const Folder& folder) {
   if (result == WriteResult::kWritten)
     result = WriteWholeFile(folder.file, verdict.newText.pieces, read, true);
   if (result == WriteResult::kFailed) GiveUpOn(path, OccurError("Writing", path));
+  done.written = true, done.backup = backup, done.backupMade = plan.backUp;
   return result == WriteResult::kWritten;
 }
 
 // Runs `mode` on `path`, starting over when another program changes the file
-// meanwhile; gives up by throwing its outcome.
-void RunOn(Mode mode, const std::string& path, const Reporter& report) {
+// meanwhile; returns what it did, or gives up by throwing its outcome.
+Outcome RunOn(Mode mode, const std::string& path, const Reporter& report) {
   Folder folder;
   const Lookup lookup = OpenFolderOf(ResolvePath(path), folder);  // messages name `path`
   RemoveTemporaryFileOnInterrupt();
@@ -212,11 +221,12 @@ void RunOn(Mode mode, const std::string& path, const Reporter& report) {
   if (writer.empty()) StopWhereShared(mode, path, folder, report);
   if (missing) {
     // Nothing to remove: an uninstall must not fail when the web server went first.
-    if (mode == Mode::kRemove) GiveUp(Status::kDone, NotFound(path), "");
+    if (IsRemoval(mode)) GiveUp(Status::kDone, NotFound(path), "");
     throw *missing;
   }
+  Outcome done;
   for (int round = 0; round < 3; ++round)
-    if (Round(mode, path, folder)) return;
+    if (Round(mode, path, folder, done)) return done;
   GiveUp(Status::kInUse,
          std::string(kPrefix) + "Startup script " + path + " was changed by another program",
          path + ": changed by another program during each of three attempts; " +
@@ -227,8 +237,7 @@ void RunOn(Mode mode, const std::string& path, const Reporter& report) {
 
 Outcome Run(Mode mode, const std::string& path, const Reporter& report) {
   try {
-    RunOn(mode, path, report);
-    return {};
+    return RunOn(mode, path, report);
   } catch (Outcome& outcome) {
     return std::move(outcome);
   }

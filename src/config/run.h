@@ -14,6 +14,12 @@
 //      one rename; starts again at 2 when another program changed the file in
 //      between, three times at most.
 //
+// A run that keeps the text read on purpose succeeds, and says why: an install or
+// check that finds the section declared by hand where the block would go adopts it
+// (Status::kDone, "Section is already declared", the line on standard error); an
+// uninstall that finds the module's settings keeps the block (Status::kKept) and
+// tells an earlier declaration by hand that it leaves.
+//
 // Error handling: Run returns its outcome. Unless it is Status::kDone, the file
 // holds its old bytes (but for a folder that could not be flushed after the
 // rename). The outcome's reason says what failed and why, and what to do about it:
@@ -24,6 +30,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "config/judge.h"
 
@@ -39,12 +46,19 @@ enum class Status {
   kDenied = 6,       // the caller may not read or replace the file, or create files beside it
   kInUse = 7,        // another program holds the file, or changed it each time: retry later
   kFailed = 8,       // any other system failure
+  kKept = 9,         // uninstall: the section is kept, the module's settings still use it
 };
 
 struct Outcome {
-  Status status = Status::kDone;
-  std::string text;    // for standard output after the progress line, with no line feed
-  std::string reason;  // for standard error; empty where there is nothing to tell
+  Outcome(Status status = Status::kDone, std::string text = "", std::string reason = "")
+      : status(status), text(std::move(text)), reason(std::move(reason)) {}
+  Status status;
+  std::string text;            // for standard output after the progress line, with no line feed
+  std::string reason;          // for standard error; empty where there is nothing to tell
+  bool written = false;        // the file was replaced
+  std::string backup;          // the backup's full name, where one is there
+  bool backupMade = false;     // this run made it
+  Left left = Left::kNothing;  // what a run that kept the text read as it is says about it
 };
 
 // Receives each text a run prints on standard output before its outcome's: the

@@ -347,12 +347,12 @@ Finding FindChangeFault(std::string_view text, const NewText& rebuilt) {
   return {};
 }
 
-Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt) {
+Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt, size_t own) {
   Reading reading;
   reading.StopAtGroupEnd();
   FeedPieces(reading, rebuilt.pieces, 0, kNoPosition);
   const std::vector<size_t>& declared = reading.declarations();
-  if (declared.size() < 2) return {};
+  if (declared.size() <= own) return {};
   // The block's own declaration is inserted; another one was in the text read.
   for (size_t at : declared) {
     bool copied = false;

@@ -31,10 +31,11 @@ struct Finding {
 Finding FindChangeFault(std::string_view text, const NewText& rebuilt);
 
 // A declaration of the section in the group <configuration><configSections>
-// <sectionGroup name="system.webServer"> of `rebuilt` besides the one its block
-// makes: the web server loads no site from a group that declares a section twice.
-// Parses as far as the group's end, or the first well-formedness error.
-Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt);
+// <sectionGroup name="system.webServer"> of `rebuilt` besides the `own` ones its
+// blocks make (an inserted block's: 1), on a line copied from `text`: the web server
+// loads no site from a group that declares a section twice. Parses as far as the
+// group's end, or the first well-formedness error.
+Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt, size_t own);
 
 // Settings of the section (an element Quellmark in a system.webServer element)
 // that the new text holds while its group no longer declares the section: the
