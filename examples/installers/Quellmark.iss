@@ -28,8 +28,8 @@ Source: "QuellmarkInstaller.exe"; DestDir: "{app}"; AfterInstall: RegisterSectio
 
 [Code]
 var
-  { This Setup registered the section on a system that had none of this product: a failure
-    after that takes it back. }
+  { This Setup put the section's block into a file that had none: a failure after that
+    takes it back. }
   Registered: Boolean;
   { Why the tool's last run failed, and what to do: its line on standard error. }
   Reason: String;
@@ -52,7 +52,7 @@ begin
   for Attempt := 1 to 4 do begin
     Reason := '';
     if not ExecAndLogOutput(Tool, Option + ' "' + ExpandConstant('{#ConfigFile}') + '"', '',
-                            SW_SHOWNORMAL, ewWaitUntilTerminated, Status, @LogTool) then
+                            SW_HIDE, ewWaitUntilTerminated, Status, @LogTool) then
       Status := -1;
     if Status <> 7 then
       Break;
@@ -65,11 +65,18 @@ end;
   installs its files, ends Setup, which takes back the files it installed. }
 procedure RegisterSection();
 var
-  Status: Integer;
+  Status, Check: Integer;
+  Before: AnsiString;
+  HadBlock: Boolean;
 begin
-  Registered := not RegKeyExists(HKLM,
-    'Software\Microsoft\Windows\CurrentVersion\Uninstall\{#SetupSetting("AppId")}_is1');
+  { Whether this Setup registers the section comes from the tool itself: a file with no
+    block of the tool's, which --check says an install changes (3, not 0: a declaration
+    made by hand is adopted as it is), and an install that succeeds. }
+  HadBlock := LoadStringFromFile(ExpandConstant('{#ConfigFile}'), Before) and
+              (Pos('QUELLMARK BEGIN', Before) > 0);
+  Check := RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '--check');
   Status := RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '');
+  Registered := (Status = 0) and (Check = 3) and not HadBlock;
   if (Status = 4) and ({#StopOnSharedConfiguration} = 0) then begin
     Registered := False;
     SuppressibleMsgBox('This server reads a shared configuration. Register the Quellmark ' +
@@ -95,18 +102,25 @@ begin
     back, with the tool while it is still in {app}. A repair or an upgrade keeps the
     section the installed version had. }
   if Registered and FileExists(ExpandConstant('{app}\QuellmarkInstaller.exe')) then
-    RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '--uninstall');
+    if RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '--uninstall') <> 0 then
+      SuppressibleMsgBox('The Quellmark section could not be taken back out of ' +
+        ExpandConstant('{#ConfigFile}') + ': ' + Reason + ' Run QuellmarkInstaller.exe ' +
+        '--uninstall on it by hand.', mbError, MB_OK, IDOK);
 end;
 
 procedure CurUninstallStepChanged(CurUninstallStep: TUninstallStep);
 var
   Status: Integer;
 begin
-  { Before the files go, and the uninstall stops when the tool refuses ("Section is still
-    used": the module's settings must be removed first). }
+  { Before the files go. The module's settings still in the file keep the section (9): a
+    warning, and the uninstall goes on. Any other failure stops it. }
   if CurUninstallStep = usUninstall then begin
     Status := RunTool(ExpandConstant('{app}\QuellmarkInstaller.exe'), '--uninstall');
-    if Status <> 0 then
+    if Status = 9 then
+      SuppressibleMsgBox('The Quellmark section stays in ' + ExpandConstant('{#ConfigFile}') +
+        ' while the module''s settings use it: ' + Reason + ' Remove them, then run ' +
+        'QuellmarkInstaller.exe --uninstall on the file.', mbInformation, MB_OK, IDOK)
+    else if Status <> 0 then
       RaiseException('Removing the Quellmark section failed (status ' + IntToStr(Status) +
                      '): ' + Reason + ' Nothing was uninstalled.');
   end;

@@ -1,8 +1,13 @@
-# The Quellmark section as a PowerShell DSC configuration: the test asks --check (exit 0: an
-# install would change nothing; 3: it would), the set installs. docs/installers.md explains it.
+# The Quellmark section as a PowerShell DSC configuration. Ensure = 'Present': the test asks
+# --check (exit 0: an install would change nothing; 3: it would), the set installs. Ensure =
+# 'Absent': the test looks for the block's marker line, the set runs --uninstall, and a block
+# that the module's settings still use (exit 9) is kept with a warning. docs/installers.md
+# explains it.
 #   . .\Quellmark.ps1; Quellmark; Start-DscConfiguration -Path .\Quellmark -Wait -Verbose
 Configuration Quellmark {
     param(
+        [ValidateSet('Present', 'Absent')]
+        [string] $Ensure = 'Present',
         [string] $Tool = 'C:\Program Files\Quellmark\QuellmarkInstaller.exe',
         # A web farm node that reads a shared configuration (exit status 4) has its section
         # registered in the shared file: a warning and no change, or, with this, a failure.
@@ -14,13 +19,26 @@ Configuration Quellmark {
         Script QuellmarkSection {
             GetScript  = {
                 $config = "$env:windir\System32\inetsrv\config\applicationHost.config"
-                @{ Result = (& $using:Tool --check $config | Out-String) }
+                $ErrorActionPreference = 'Continue'
+                @{ Result = (& $using:Tool --check $config 2>&1 | ForEach-Object { "$_" } | Out-String) }
             }
-            # 0: the section is there; 3: an install would change the file. Every other
-            # status throws with the tool's own reason (its line on standard error).
+            # Every status but the ones named throws with the tool's own reason (its line on
+            # standard error). The Script resource runs with $ErrorActionPreference = 'Stop',
+            # under which Windows PowerShell 5.1 turns a native program's first line on
+            # standard error into a terminating error: each call runs under 'Continue', and
+            # its error records become plain lines. Another program holding the file (7) is
+            # waited for, a few times, five seconds apart.
             TestScript = {
                 $config = "$env:windir\System32\inetsrv\config\applicationHost.config"
-                $output = & $using:Tool --check $config 2>&1 | Out-String
+                if ($using:Ensure -eq 'Absent') {
+                    return -not (Select-String -Path $config -SimpleMatch 'QUELLMARK BEGIN' -Quiet)
+                }
+                $ErrorActionPreference = 'Continue'
+                for ($attempt = 1; ; $attempt++) {
+                    $output = & $using:Tool --check $config 2>&1 | ForEach-Object { "$_" } | Out-String
+                    if ($LASTEXITCODE -ne 7 -or $attempt -ge 4) { break }
+                    Start-Sleep -Seconds 5
+                }
                 switch ($LASTEXITCODE) {
                     0 { return $true }
                     3 { return $false }
@@ -34,14 +52,17 @@ Configuration Quellmark {
                     default { throw "QuellmarkInstaller --check: status ${LASTEXITCODE}: $output" }
                 }
             }
-            # Another program holding the file (7) is retried, a few times, five seconds apart.
             SetScript  = {
                 $config = "$env:windir\System32\inetsrv\config\applicationHost.config"
+                $option = if ($using:Ensure -eq 'Absent') { @('--uninstall') } else { @() }
+                $ErrorActionPreference = 'Continue'
                 for ($attempt = 1; ; $attempt++) {
-                    $output = & $using:Tool $config 2>&1 | Out-String
+                    $output = & $using:Tool @option $config 2>&1 | ForEach-Object { "$_" } | Out-String
                     if ($LASTEXITCODE -ne 7 -or $attempt -ge 4) { break }
                     Start-Sleep -Seconds 5
                 }
+                # 9: the module's settings still use the section, which stays until they go.
+                if ($LASTEXITCODE -eq 9) { Write-Warning "Quellmark: $output"; return }
                 if ($LASTEXITCODE -ne 0) { throw "QuellmarkInstaller: status ${LASTEXITCODE}: $output" }
             }
         }
