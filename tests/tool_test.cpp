@@ -179,11 +179,13 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
 TEST_F(ToolTest, PublishingWithoutReplaceKeepsWhatIsThere) {
   WriteFile("a.config", "text");
   WriteFile("a.config.bak", "first");
+  const std::unique_ptr<FileSystem> files = NewSystemFileSystem();
   Folder folder;
   Snapshot read;
-  ASSERT_EQ(OpenFolderOf("a.config", folder), Lookup::kFound);
-  ASSERT_TRUE(ReadSnapshot(folder, folder.file, read));
-  EXPECT_EQ(WriteWholeFile("a.config.bak", {{read.text}}, read, false), WriteResult::kWritten);
+  ASSERT_FALSE(files->OpenFolderOf("a.config", folder));
+  ASSERT_FALSE(files->Read(folder, folder.file, read));
+  EXPECT_EQ(WriteWholeFile(*files, "a.config.bak", {{read.text}}, read, false).result,
+            WriteResult::kWritten);
   EXPECT_EQ(ReadFile("a.config.bak"), "first");
   EXPECT_EQ(Entries(), 2);
 }

@@ -79,7 +79,7 @@ Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
     if (attempt > 0) Sleep(5000);
     // No exception may leave an entry point: it would end the installer's process.
     try {
-      outcome = Run(mode, path,
+      outcome = Run(*NewSystemFileSystem(), mode, path,
                     [install](std::string_view text) { Tell(install, text, INSTALLMESSAGE_INFO); });
     } catch (const std::exception& failure) {
       outcome = {Status::kFailed, std::string(kPrefix) + failure.what(),

@@ -1,8 +1,10 @@
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "config/file_system.h"
 #include "config/platform.h"
 #include "config/run.h"
 #include "config/server_rules.h"
@@ -71,7 +73,9 @@ int main(int argc, char** argv) {
   }
   const std::string& path = arguments[pathIndex];
   try {
-    const Outcome outcome = Run(mode, path, [](std::string_view text) { WriteStandard(text); });
+    const std::unique_ptr<FileSystem> files = NewSystemFileSystem();
+    const Outcome outcome =
+        Run(*files, mode, path, [](std::string_view text) { WriteStandard(text); });
     WriteStandard(outcome.text);
     // The reason goes apart, so callers that read standard output see the same text.
     if (!outcome.reason.empty()) {

@@ -1,7 +1,7 @@
 // The judgement of a text read and the plan that follows from it.
 #include "config/judge.h"
 
-#include "config/platform.h"
+#include "config/file_system.h"
 #include "config/server_rules.h"
 
 namespace {

@@ -16,34 +16,56 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/file_system.h"
 #include "config/platform.h"
-
-struct FileState {
-  int fd = -1;  // kept open: the owner, ACL and attributes are copied from it
-  struct stat info;
-  ~FileState() { close(fd); }
-};
-
-struct FolderHandle {
-  int fd = -1;
-  struct stat info;  // as opened
-  ~FolderHandle() { close(fd); }
-};
 
 namespace {
 
-thread_local int g_error = 0;  // see SystemError; per thread, as errno
+struct PosixState final : FileState {
+  int fd = -1;  // kept open: the owner, ACL and attributes are copied from it
+  struct stat info;
+  ~PosixState() override { close(fd); }
+};
 
-// A failure with no errno of its own: the folder's entry of the file's name was
-// not the file opened (renamed, or its folder swapped, in between).
-constexpr int kMoved = -1;
+struct PosixFolder final : FolderHandle {
+  int fd = -1;
+  struct stat info;  // as opened
+  ~PosixFolder() override { close(fd); }
+};
 
-// Returns `result`, keeping `error` as the reason of the failure it stands for.
-template <typename Result>
-Result Failed(Result result, int error = errno) {
-  g_error = error;
-  return result;
+const PosixState& State(const Snapshot& read) {
+  return static_cast<const PosixState&>(*read.state);
 }
+const PosixFolder& Handle(const Folder& folder) {
+  return static_cast<const PosixFolder&>(*folder.handle);
+}
+
+// The error of a failed call: `error` (errno) by its kind and strerror's words; 0
+// for no system error (a file cut short while it was read).
+Error Posix(int error) {
+  ErrorKind kind = ErrorKind::kOther;
+  switch (error) {
+    case ENOENT:
+      kind = ErrorKind::kMissing;
+      break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      kind = ErrorKind::kDenied;
+      break;
+    case ETXTBSY:
+    case EBUSY:
+      kind = ErrorKind::kInUse;
+      break;
+    default:
+      break;
+  }
+  return {kind, error ? std::strerror(error) : ""};
+}
+
+// The folder's entry of the file's name was not the file opened (renamed, or its
+// folder swapped, in between).
+const Error kMoved = {ErrorKind::kInUse, "moved while it was opened"};
 
 // The interrupt handler's copy of the folder and the name of the temporary file
 // being written, which it removes: a handler may only unlink a name prepared in
@@ -121,8 +143,6 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-int FolderFd(const Folder& folder) { return folder.handle->fd; }
-
 // Who other than root and the caller may change a file or folder of `info`, open
 // as `fd`: its owner, another group that may write it (an ACL's named users and
 // groups too, whose rights the group bits bound), or every user.
@@ -153,7 +173,259 @@ std::string OtherWriterOf(int fd, const struct stat& info) {
   return writer;
 }
 
+// The folder `name` opened, and the file's name in it; no handle where it is missing.
+Fault OpenFolderNamed(const std::string& name, const std::string& file, Folder& folder,
+                      bool& missing) {
+  folder = {name.back() == '/' ? name : name + "/", file, nullptr};
+  auto handle = std::make_shared<PosixFolder>();
+  handle->fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  missing = handle->fd < 0 && errno == ENOENT;
+  if (handle->fd < 0) return missing ? Fault() : Posix(errno);
+  if (fstat(handle->fd, &handle->info) != 0) return Posix(errno);
+  folder.handle = std::move(handle);
+  return {};
+}
+
+struct PosixTemp final : TempFile {
+  int fd = -1;
+  int folder = -1;
+  std::string name;
+  std::string shown;  // its full name
+  bool placed = false;
+  // Removes the file unless it was placed: whether that worked.
+  bool Remove() {
+    if (fd >= 0) close(fd), fd = -1;
+    return Uninterrupted([this] {
+      const bool removed = placed || unlinkat(folder, name.c_str(), 0) == 0;
+      placed = true, g_tempExists = 0;
+      return removed;
+    });
+  }
+  ~PosixTemp() override { Remove(); }
+};
+
+PosixTemp& Temp(TempFile& temp) { return static_cast<PosixTemp&>(temp); }
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  std::string Resolve(const std::string& path) override { return path; }
+
+  Fault OpenFolderOf(const std::string& path, Folder& folder) override {
+    // O_PATH reads nothing: no FIFO waits for a writer, and no right is needed yet.
+    const int opened = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (opened < 0 && errno != ENOENT) return Posix(errno);
+    if (opened < 0) {
+      bool folderMissing;
+      const Fault fault =
+          OpenFolderNamed(FolderOf(path), path.substr(FileNameStart(path)), folder, folderMissing);
+      return fault ? fault : Posix(ENOENT);
+    }
+    struct stat file, entry;
+    const bool known = fstat(opened, &file) == 0;
+    const int error = errno;
+    close(opened);
+    if (!known) return Posix(error);
+    // The name the file finally has, links followed: the entry to pin.
+    const std::unique_ptr<char, decltype(&std::free)> final(realpath(path.c_str(), nullptr),
+                                                            std::free);
+    if (!final) return Posix(errno);
+    const std::string name = final.get();
+    bool gone;
+    if (Fault fault =
+            OpenFolderNamed(FolderOf(name), name.substr(FileNameStart(name)), folder, gone))
+      return fault;
+    if (gone) return kMoved;
+    if (fstatat(Handle(folder).fd, folder.file.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
+      return errno == ENOENT ? kMoved : Posix(errno);
+    if (entry.st_dev != file.st_dev || entry.st_ino != file.st_ino) return kMoved;
+    return {};
+  }
+
+  Fault EntryIn(const Folder& folder, const std::string& name, Entry& entry) override {
+    struct stat info;
+    entry = Entry::kMissing;
+    if (fstatat(Handle(folder).fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+      entry = S_ISREG(info.st_mode) ? Entry::kFile : Entry::kOther;
+    else if (errno != ENOENT)
+      return Posix(errno);
+    return {};
+  }
+
+  Fault Read(const Folder& folder, const std::string& name, Snapshot& snapshot) override {
+    // Without blocking: opening a FIFO for reading would wait for a writer.
+    const int fd =
+        openat(Handle(folder).fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return Posix(errno);
+    const auto state = std::make_shared<PosixState>();
+    state->fd = fd;
+    if (fstat(fd, &state->info) != 0) return Posix(errno);
+    if (!S_ISREG(state->info.st_mode)) return Posix(S_ISDIR(state->info.st_mode) ? EISDIR : EINVAL);
+    if (state->info.st_size > kMaxFileSize) return Posix(EFBIG);
+
+    // Read into memory, not mapped: a mapping would follow another program's
+    // writes, and the rewrite, the comparison and the writer must see one text.
+    // Huge pages, where the system allows, take a large file in far fewer faults.
+    const size_t size = state->info.st_size, reserved = size + 1;
+    void* const block =
+        mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) return Posix(errno);
+    madvise(block, reserved, MADV_HUGEPAGE);
+    std::shared_ptr<char[]> storage(static_cast<char*>(block),
+                                    [reserved](char* bytes) { munmap(bytes, reserved); });
+    for (size_t filled = 0; filled < size;) {
+      const ssize_t count = pread(fd, storage.get() + filled, size - filled, filled);
+      if (count < 0 && errno == EINTR) continue;
+      // A file cut short while it is read is reported as unreadable.
+      if (count <= 0) return Posix(count < 0 ? errno : 0);
+      filled += count;
+    }
+    snapshot.folder = &folder;
+    snapshot.name = name;
+    snapshot.text = std::string_view(storage.get(), size);
+    snapshot.storage = std::move(storage);
+    snapshot.state = state;
+    return {};
+  }
+
+  bool IsUnchanged(const Snapshot& read) override {
+    struct stat now;
+    return fstatat(Handle(*read.folder).fd, read.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameFile(now, State(read).info);
+  }
+
+  bool IsSameFolder(const std::string& shared, const Folder& folder) override {
+    struct stat info;
+    const struct stat& pinned = Handle(folder).info;
+    return stat(shared.c_str(), &info) == 0 && info.st_dev == pinned.st_dev &&
+           info.st_ino == pinned.st_ino;
+  }
+
+  bool IsElevated() override { return geteuid() == 0 || geteuid() != getuid(); }
+
+  std::string OtherWriter(const Folder& folder) override {
+    return OtherWriterOf(Handle(folder).fd, Handle(folder).info);
+  }
+
+  std::string OtherWriter(const Snapshot& read) override {
+    return OtherWriterOf(State(read).fd, State(read).info);
+  }
+
+  Fault MayWrite(const Snapshot& read) override {
+    if (faccessat(Handle(*read.folder).fd, read.name.c_str(), W_OK, AT_EACCESS) != 0)
+      return Posix(errno);
+    return {};
+  }
+
+  Fault MayCreateIn(const Folder& folder) override {
+    if (faccessat(Handle(folder).fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return Posix(errno);
+    return {};
+  }
+
+  // Under a name of six random letters and digits after `name`, created exclusively
+  // (a name taken by anyone is passed over) and never through a link.
+  Fault CreateTemporary(const Folder& folder, const std::string& name, const Snapshot&,
+                        TempFilePtr& made) override {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    auto temp = std::make_unique<PosixTemp>();
+    temp->folder = Handle(folder).fd, temp->name = name + ".XXXXXX", temp->placed = true;
+    if (temp->name.size() >= sizeof g_interruptName) return Posix(ENAMETOOLONG);
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+      unsigned char random[6];
+      if (getrandom(random, sizeof random, 0) != sizeof random) return Posix(errno);
+      for (size_t i = 0; i < sizeof random; ++i)
+        temp->name[name.size() + 1 + i] = kLetters[random[i] % (sizeof kLetters - 1)];
+      temp->fd = Uninterrupted([&] {
+        const int created = openat(temp->folder, temp->name.c_str(),
+                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        std::strcpy(g_interruptName, temp->name.c_str());
+        g_interruptFolder = temp->folder;
+        g_tempExists = created >= 0;
+        return created;
+      });
+      error = temp->fd < 0 ? errno : 0;
+    }
+    // Nothing to remove when nothing was created.
+    if (temp->fd < 0) return Posix(error);
+    temp->placed = false, temp->shown = folder.path + temp->name;
+    made = std::move(temp);
+    return {};
+  }
+
+  // An owner that the caller may not give away is left as it is; the group is still
+  // taken where the caller may set it (a member of that group).
+  Fault TakeOverIdentity(TempFile& file, const Snapshot& read) override {
+    PosixTemp& temp = Temp(file);
+    const PosixState& from = State(read);
+    if (fchown(temp.fd, from.info.st_uid, from.info.st_gid) != 0 &&
+        (errno != EPERM || (fchown(temp.fd, -1, from.info.st_gid) != 0 && errno != EPERM)))
+      return Posix(errno);
+    if (perm_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, nullptr) != 0)
+      return Posix(errno);
+    error_context context = {NoteAttributeError, nullptr, nullptr};
+    g_attributeError = 0;
+    if (attr_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, CallerSettable,
+                     &context) == 0 ||
+        g_attributeError == 0)
+      return {};
+    return Posix(g_attributeError);
+  }
+
+  Fault Write(TempFile& temp, std::string_view first, std::string_view second) override {
+    if (!WriteBoth(Temp(temp).fd, first, second)) return Posix(errno);
+    return {};
+  }
+
+  Fault Finish(TempFile& file, const Snapshot&) override {
+    PosixTemp& temp = Temp(file);
+    const Fault flushed = fsync(temp.fd) == 0 ? Fault() : Posix(errno);
+    const int fd = temp.fd;
+    temp.fd = -1;
+    if (close(fd) != 0) return Posix(errno);
+    return flushed;
+  }
+
+  Fault Place(TempFile& file, const std::string& name, bool replace, Placed& placed) override {
+    PosixTemp& temp = Temp(file);
+    temp.placed = Uninterrupted([&] {
+      const bool done = renameat2(temp.folder, temp.name.c_str(), temp.folder, name.c_str(),
+                                  replace ? 0 : RENAME_NOREPLACE) == 0;
+      g_tempExists = !done;
+      return done;
+    });
+    placed = temp.placed ? Placed::kPlaced : Placed::kExists;
+    if (temp.placed || (!replace && errno == EEXIST)) return {};
+    return Posix(errno);
+  }
+
+  std::string Discard(TempFilePtr temp) override {
+    PosixTemp& file = Temp(*temp);
+    return file.Remove() ? "" : file.shown;
+  }
+
+  Fault FlushFolder(const Folder& folder) override {
+    // Some file systems cannot flush a folder and say EINVAL; nothing more can be done there.
+    if (fsync(Handle(folder).fd) != 0 && errno != EINVAL) return Posix(errno);
+    return {};
+  }
+
+  void RemoveTemporaryFileOnInterrupt() override {
+    struct sigaction action = {};
+    action.sa_handler = RemoveTempAndDie;
+    action.sa_flags = SA_RESETHAND;
+    sigfillset(&action.sa_mask);
+    for (int signal : kInterrupts) sigaction(signal, &action, nullptr);
+    // Past the file size limit a write then fails with EFBIG, which is reported;
+    // a message to a closed pipe is lost, and the run's status stays what it is.
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+  }
+};
+
 }  // namespace
+
+std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<PosixFileSystem>(); }
 
 std::vector<std::string> Arguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
 
@@ -169,252 +441,7 @@ bool StandardStreamsMeet() {
          out.st_dev == error.st_dev && out.st_ino == error.st_ino;
 }
 
-std::string ResolvePath(const std::string& path) { return path; }
-
 void HardenProcess() {}
-
-bool IsSameFolder(const std::string& shared, const Folder& folder) {
-  struct stat info;
-  const struct stat& pinned = folder.handle->info;
-  return stat(shared.c_str(), &info) == 0 && info.st_dev == pinned.st_dev &&
-         info.st_ino == pinned.st_ino;
-}
-
-bool IsElevated() { return geteuid() == 0 || geteuid() != getuid(); }
-
-std::string OtherWriter(const Folder& folder) {
-  return OtherWriterOf(FolderFd(folder), folder.handle->info);
-}
-
-std::string OtherWriter(const Snapshot& read) {
-  return OtherWriterOf(read.state->fd, read.state->info);
-}
 
 // Without a slash, rfind's kNoPosition + 1 is 0.
 size_t FileNameStart(const std::string& path) { return path.rfind('/') + 1; }
-
-std::string SystemError() {
-  if (g_error == kMoved) return "moved while it was opened";
-  return g_error ? std::strerror(g_error) : "";
-}
-
-ErrorKind SystemErrorKind() {
-  switch (g_error) {
-    case ENOENT:
-      return ErrorKind::kMissing;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ErrorKind::kDenied;
-    case ETXTBSY:
-    case EBUSY:
-    case kMoved:
-      return ErrorKind::kInUse;
-    default:
-      return ErrorKind::kOther;
-  }
-}
-
-// The folder `name` opened, and the file's name in it.
-Lookup OpenFolderNamed(const std::string& name, const std::string& file, Folder& folder) {
-  auto handle = std::make_shared<FolderHandle>();
-  handle->fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (handle->fd >= 0 && fstat(handle->fd, &handle->info) != 0) return Failed(Lookup::kFailed);
-  if (handle->fd < 0) {
-    folder = {name, file, nullptr};
-    return errno == ENOENT ? Lookup::kMissing : Failed(Lookup::kFailed);
-  }
-  folder = {name.back() == '/' ? name : name + "/", file, std::move(handle)};
-  return Lookup::kFound;
-}
-
-Lookup OpenFolderOf(const std::string& path, Folder& folder) {
-  // O_PATH reads nothing: no FIFO waits for a writer, and no right is needed yet.
-  const int opened = open(path.c_str(), O_PATH | O_CLOEXEC);
-  if (opened < 0 && errno != ENOENT) return Failed(Lookup::kFailed);
-  if (opened < 0) {
-    if (OpenFolderNamed(FolderOf(path), path.substr(FileNameStart(path)), folder) ==
-        Lookup::kFailed)
-      return Lookup::kFailed;
-    return Failed(Lookup::kMissing, ENOENT);
-  }
-  struct stat file, entry;
-  const bool known = fstat(opened, &file) == 0;
-  const int error = errno;
-  close(opened);
-  if (!known) return Failed(Lookup::kFailed, error);
-  // The name the file finally has, links followed: the entry to pin.
-  const std::unique_ptr<char, decltype(&std::free)> final(realpath(path.c_str(), nullptr),
-                                                          std::free);
-  if (!final) return Failed(Lookup::kFailed);
-  const std::string name = final.get();
-  const Lookup pinned = OpenFolderNamed(FolderOf(name), name.substr(FileNameStart(name)), folder);
-  if (pinned != Lookup::kFound)
-    return Failed(Lookup::kFailed, pinned == Lookup::kMissing ? kMoved : g_error);
-  if (fstatat(FolderFd(folder), folder.file.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
-    return Failed(Lookup::kFailed, errno == ENOENT ? kMoved : errno);
-  if (entry.st_dev != file.st_dev || entry.st_ino != file.st_ino)
-    return Failed(Lookup::kFailed, kMoved);
-  return Lookup::kFound;
-}
-
-Entry EntryIn(const Folder& folder, const std::string& name) {
-  struct stat info;
-  if (fstatat(FolderFd(folder), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
-    return S_ISREG(info.st_mode) ? Entry::kFile : Entry::kOther;
-  return errno == ENOENT ? Entry::kMissing : Failed(Entry::kFailed);
-}
-
-bool ReadSnapshot(const Folder& folder, const std::string& name, Snapshot& snapshot) {
-  // Without blocking: opening a FIFO for reading would wait for a writer.
-  const int fd =
-      openat(FolderFd(folder), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return Failed(false);
-  const auto state = std::make_shared<FileState>();
-  state->fd = fd;
-  if (fstat(fd, &state->info) != 0) return Failed(false);
-  if (!S_ISREG(state->info.st_mode))
-    return Failed(false, S_ISDIR(state->info.st_mode) ? EISDIR : EINVAL);
-  if (state->info.st_size > kMaxFileSize) return Failed(false, EFBIG);
-
-  // Read into memory, not mapped: a mapping would follow another program's
-  // writes, and the rewrite, the comparison and the writer must see one text.
-  // Huge pages, where the system allows, take a large file in far fewer faults.
-  const size_t size = state->info.st_size, reserved = size + 1;
-  void* const block =
-      mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) return Failed(false);
-  madvise(block, reserved, MADV_HUGEPAGE);
-  std::shared_ptr<char[]> storage(static_cast<char*>(block),
-                                  [reserved](char* bytes) { munmap(bytes, reserved); });
-  for (size_t filled = 0; filled < size;) {
-    const ssize_t count = pread(fd, storage.get() + filled, size - filled, filled);
-    if (count < 0 && errno == EINTR) continue;
-    // A file cut short while it is read is reported as unreadable.
-    if (count <= 0) return Failed(false, count < 0 ? errno : 0);
-    filled += count;
-  }
-  snapshot.folder = &folder;
-  snapshot.name = name;
-  snapshot.text = std::string_view(storage.get(), size);
-  snapshot.storage = std::move(storage);
-  snapshot.state = state;
-  return true;
-}
-
-bool MayWrite(const Snapshot& snapshot) {
-  return faccessat(FolderFd(*snapshot.folder), snapshot.name.c_str(), W_OK, AT_EACCESS) == 0 ||
-         Failed(false);
-}
-
-bool MayCreateIn(const Folder& folder) {
-  return faccessat(FolderFd(folder), ".", W_OK | X_OK, AT_EACCESS) == 0 || Failed(false);
-}
-
-struct TempFile {
-  int fd = -1;
-  int folder = -1;
-  std::string name;
-  bool placed = false;
-};
-
-void TempFileDiscard::operator()(TempFile* temp) const {
-  if (temp->fd >= 0) close(temp->fd);
-  Uninterrupted([temp] {
-    if (!temp->placed) unlinkat(temp->folder, temp->name.c_str(), 0);
-    g_tempExists = 0;
-    return 0;
-  });
-  delete temp;
-}
-
-// Under a name of six random letters and digits after `name`, created exclusively
-// (a name taken by anyone is passed over) and never through a link.
-TempFilePtr CreateTemporary(const Folder& folder, const std::string& name, const Snapshot&) {
-  static constexpr char kLetters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  TempFilePtr temp(new TempFile{-1, FolderFd(folder), name + ".XXXXXX", true});
-  if (temp->name.size() >= sizeof g_interruptName) return Failed(TempFilePtr(), ENAMETOOLONG);
-  int error = EEXIST;
-  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-    unsigned char random[6];
-    if (getrandom(random, sizeof random, 0) != sizeof random) return Failed(TempFilePtr());
-    for (size_t i = 0; i < sizeof random; ++i)
-      temp->name[name.size() + 1 + i] = kLetters[random[i] % (sizeof kLetters - 1)];
-    temp->fd = Uninterrupted([&] {
-      const int created = openat(temp->folder, temp->name.c_str(),
-                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      std::strcpy(g_interruptName, temp->name.c_str());
-      g_interruptFolder = temp->folder;
-      g_tempExists = created >= 0;
-      return created;
-    });
-    error = temp->fd < 0 ? errno : 0;
-  }
-  // Nothing to remove when nothing was created.
-  temp->placed = temp->fd < 0;
-  return temp->fd >= 0 ? std::move(temp) : Failed(TempFilePtr(), error);
-}
-
-// An owner that the caller may not give away is left as it is; the group is still
-// taken where the caller may set it (a member of that group).
-bool TakeOverIdentity(TempFile& temp, const Snapshot& read) {
-  const FileState& from = *read.state;
-  if (fchown(temp.fd, from.info.st_uid, from.info.st_gid) != 0 &&
-      (errno != EPERM || (fchown(temp.fd, -1, from.info.st_gid) != 0 && errno != EPERM)))
-    return Failed(false);
-  if (perm_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, nullptr) != 0)
-    return Failed(false);
-  error_context context = {NoteAttributeError, nullptr, nullptr};
-  g_attributeError = 0;
-  if (attr_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, CallerSettable,
-                   &context) == 0 ||
-      g_attributeError == 0)
-    return true;
-  return Failed(false, g_attributeError);
-}
-
-bool WriteTemporary(TempFile& temp, std::string_view first, std::string_view second) {
-  return WriteBoth(temp.fd, first, second) || Failed(false);
-}
-
-bool FinishTemporary(TempFile& temp, const Snapshot&) {
-  const bool flushed = fsync(temp.fd) == 0 || Failed(false);
-  const int fd = temp.fd;
-  temp.fd = -1;
-  return (close(fd) == 0 || Failed(false)) && flushed;
-}
-
-bool IsUnchanged(const Snapshot& read) {
-  struct stat now;
-  return fstatat(FolderFd(*read.folder), read.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-         SameFile(now, read.state->info);
-}
-
-Placed PlaceTemporary(TempFile& temp, const std::string& name, bool replace) {
-  temp.placed = Uninterrupted([&] {
-    const bool done = renameat2(temp.folder, temp.name.c_str(), temp.folder, name.c_str(),
-                                replace ? 0 : RENAME_NOREPLACE) == 0;
-    g_tempExists = !done;
-    return done;
-  });
-  if (temp.placed) return Placed::kPlaced;
-  return !replace && errno == EEXIST ? Placed::kExists : Failed(Placed::kFailed);
-}
-
-bool FlushFolder(const Folder& folder) {
-  // Some file systems cannot flush a folder and say EINVAL; nothing more can be done there.
-  return fsync(FolderFd(folder)) == 0 || errno == EINVAL || Failed(false);
-}
-
-void RemoveTemporaryFileOnInterrupt() {
-  struct sigaction action = {};
-  action.sa_handler = RemoveTempAndDie;
-  action.sa_flags = SA_RESETHAND;
-  sigfillset(&action.sa_mask);
-  for (int signal : kInterrupts) sigaction(signal, &action, nullptr);
-  // Past the file size limit a write then fails with EFBIG, which is reported;
-  // a message to a closed pipe is lost, and the run's status stays what it is.
-  signal(SIGXFSZ, SIG_IGN);
-  signal(SIGPIPE, SIG_IGN);
-}

@@ -7,16 +7,19 @@
 #include <memory>
 #include <thread>
 
-WriteResult WriteWholeFile(const std::string& name, const std::vector<Piece>& pieces,
-                           const Snapshot& read, bool replace) {
-  const TempFilePtr temp = CreateTemporary(*read.folder, name, read);
-  if (!temp) return WriteResult::kFailed;
-  const auto write = [&temp](std::string_view a, std::string_view b) {
-    return WriteTemporary(*temp, a, b);
+Publication WriteWholeFile(FileSystem& files, const std::string& name,
+                           const std::vector<Piece>& pieces, const Snapshot& read, bool replace) {
+  TempFilePtr temp;
+  Fault fault = files.CreateTemporary(*read.folder, name, read, temp);
+  if (fault) return {WriteResult::kFailed, *fault, ""};
+  const auto failed = [&](Error error) {
+    return Publication{WriteResult::kFailed, std::move(error), files.Discard(std::move(temp))};
   };
-  if (!TakeOverIdentity(*temp, read) || !StreamPieces(pieces, write) ||
-      !FinishTemporary(*temp, read))
-    return WriteResult::kFailed;
+  if ((fault = files.TakeOverIdentity(*temp, read))) return failed(*fault);
+  const auto write = [&](std::string_view a, std::string_view b) {
+    return !(fault = files.Write(*temp, a, b));
+  };
+  if (!StreamPieces(pieces, write) || (fault = files.Finish(*temp, read))) return failed(*fault);
   // Where the platforms differ: Windows may refuse to replace a file that another
   // program (the web server, a virus scanner, a backup agent) holds open, so the
   // rename is tried for some seconds, pausing longer each time, and the file looked
@@ -28,12 +31,14 @@ WriteResult WriteWholeFile(const std::string& name, const std::vector<Piece>& pi
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
       pause = std::min(2 * pause, 1600);
     }
-    if (!IsUnchanged(read)) return WriteResult::kChanged;
-    placed = PlaceTemporary(*temp, name, replace);
+    if (!files.IsUnchanged(read))
+      return {WriteResult::kChanged, {}, files.Discard(std::move(temp))};
+    if ((fault = files.Place(*temp, name, replace, placed))) return failed(*fault);
   }
-  if (placed == Placed::kExists) return WriteResult::kWritten;
-  if (placed != Placed::kPlaced) return WriteResult::kFailed;
-  return FlushFolder(*read.folder) ? WriteResult::kWritten : WriteResult::kFailed;
+  if (placed == Placed::kHeld) return failed({ErrorKind::kInUse, "in use by another program"});
+  if (placed == Placed::kExists) return {WriteResult::kWritten, {}, files.Discard(std::move(temp))};
+  if ((fault = files.FlushFolder(*read.folder))) return {WriteResult::kFailed, *fault, ""};
+  return {};
 }
 
 bool StreamPieces(const std::vector<Piece>& pieces,

@@ -9,11 +9,6 @@
 
 namespace {
 
-// Gives up: Run returns the outcome thrown.
-[[noreturn]] void GiveUp(Status status, std::string text, std::string reason) {
-  throw Outcome{status, std::move(text), std::move(reason)};
-}
-
 // What to do about a failure of `status`.
 std::string Remedy(Status status) {
   switch (status) {
@@ -26,9 +21,15 @@ std::string Remedy(Status status) {
              "create files in its folder";
     case Status::kInUse:
       return "a later retry may succeed";
-    default:
-      return "run again once the cause is mended";
+    case Status::kDone:
+    case Status::kArgumentError:
+    case Status::kWouldChange:
+    case Status::kShared:
+    case Status::kFailed:
+    case Status::kKept:
+      break;
   }
+  return "run again once the cause is mended";
 }
 
 Status StatusOf(ErrorKind kind) {
@@ -41,26 +42,23 @@ Status StatusOf(ErrorKind kind) {
       return Status::kInUse;
     case ErrorKind::kRefused:
       return Status::kRefused;
-    default:
-      return Status::kFailed;
+    case ErrorKind::kOther:
+      break;
   }
+  return Status::kFailed;
 }
 
-// The outcome of a system call on `failed` that failed, with `text`, telling why, what
-// it was doing there (`doing`, where the name does not say), and what to do. A call
-// that failed for no system error is a read that found the file cut short.
-Outcome SystemFailure(const std::string& failed, std::string text, const char* doing = "") {
-  const std::string error = SystemError();
-  const Status status = error.empty() ? Status::kFailed : StatusOf(SystemErrorKind());
+// The outcome of an operation on `failed` that failed for `error`, with `text`,
+// telling why, what it was doing there (`doing`, where the name does not say), and
+// what to do. An error without words is a read that found the file cut short.
+Outcome SystemFailure(const std::string& failed, const Error& error, std::string text,
+                      const char* doing = "") {
+  const Status status = error.words.empty() ? Status::kFailed : StatusOf(error.kind);
   return {status, std::move(text),
-          failed + ": " + (error.empty() ? "cut short while it was read" : error) +
+          failed + ": " + (error.words.empty() ? "cut short while it was read" : error.words) +
               (*doing ? std::string(" (") + doing + ")" : "") + "; " +
               // A name or a link refused by the platform layer says why in its words.
               (status == Status::kRefused ? "nothing was changed" : Remedy(status))};
-}
-
-[[noreturn]] void GiveUpOn(const std::string& failed, std::string text, const char* doing = "") {
-  throw SystemFailure(failed, std::move(text), doing);
 }
 
 // The not-found text: kPrefix, the GBK words, PATH.
@@ -68,12 +66,12 @@ std::string NotFound(const std::string& path) {
   return std::string(kPrefix) + std::string(kNotFoundWords) + path;
 }
 
-// The outcome of nothing at `path`, whose folder is `folder`.
-Outcome Missing(const std::string& path, const Folder& folder) {
-  Outcome missing = SystemFailure(path, NotFound(path) + OccurError("Reading", path));
+// The outcome of nothing at `path`, whose folder is `folder`, for `error`.
+Outcome Missing(const std::string& path, const Folder& folder, const Error& error) {
+  Outcome missing = SystemFailure(path, error, NotFound(path) + OccurError("Reading", path));
   // The web server's own file, in a folder that is missing too.
   if (IsServerConfigurationName(folder.file) && !folder.handle)
-    missing.reason = path + ": " + SystemError() +
+    missing.reason = path + ": " + error.words +
                      "; the web server's configuration folder is missing too: the web server "
                      "is probably not installed";
   return missing;
@@ -96,20 +94,22 @@ struct Redirection {
   std::optional<Outcome> unreadable;  // the redirection.config could not be read
 };
 
-Redirection FindSharedConfiguration(const std::string& path, const Folder& folder) {
+Redirection FindSharedConfiguration(FileSystem& files, const std::string& path,
+                                    const Folder& folder) {
   Redirection found;
   if (!folder.handle || !IsServerConfigurationName(folder.file)) return found;
   const std::string redirection = folder.path + "redirection.config";
   const std::string unreadable =
       std::string(kPrefix) + "Can not read redirection.config beside script " + path;
   Snapshot read;
-  if (!ReadSnapshot(folder, "redirection.config", read)) {
-    if (SystemErrorKind() != ErrorKind::kMissing)
-      found.unreadable = SystemFailure(redirection, unreadable);
+  if (const Fault fault = files.Read(folder, "redirection.config", read)) {
+    if (fault->kind != ErrorKind::kMissing)
+      found.unreadable = SystemFailure(redirection, *fault, unreadable);
     return found;
   }
   // Never acted on where someone the elevated run does not trust may write it.
-  if (const std::string writer = IsElevated() ? OtherWriter(read) : ""; !writer.empty()) {
+  if (const std::string writer = files.IsElevated() ? files.OtherWriter(read) : "";
+      !writer.empty()) {
     found.unreadable = Untrusted(unreadable, redirection, writer);
     return found;
   }
@@ -120,127 +120,136 @@ Redirection FindSharedConfiguration(const std::string& path, const Folder& folde
                             fault.words + "; " + Remedy(Status::kRefused)};
     return found;
   }
-  if (shared.empty() || IsSameFolder(shared, folder)) return found;
+  if (shared.empty() || files.IsSameFolder(shared, folder)) return found;
   const char last = shared.back();
   found.sharedFile = shared + (last == '\\' || last == '/' ? "" : "\\") + "applicationHost.config";
   return found;
 }
 
 // Install and check stop where the web server reads another file than the one in
-// `folder`, or where that cannot be known; an uninstall, which harms no file, tells
-// and goes on.
-void StopWhereShared(Mode mode, const std::string& path, const Folder& folder,
-                     const Reporter& report) {
-  const Redirection redirection = FindSharedConfiguration(path, folder);
-  if (redirection.unreadable && !IsRemoval(mode)) throw *redirection.unreadable;
-  if (redirection.sharedFile.empty()) return;
+// `folder`, or where that cannot be known: the outcome then. An uninstall, which
+// harms no file, tells and goes on.
+std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, const std::string& path,
+                                       const Folder& folder, const Reporter& report) {
+  Redirection redirection = FindSharedConfiguration(files, path, folder);
+  if (redirection.unreadable && !IsRemoval(mode)) return std::move(redirection.unreadable);
+  if (redirection.sharedFile.empty()) return std::nullopt;
   const std::string elsewhere = std::string(kPrefix) +
                                 "Shared configuration: the web server reads " +
                                 redirection.sharedFile + ", not script " + path;
   if (!IsRemoval(mode))
-    GiveUp(Status::kShared, elsewhere,
-           path +
-               ": the redirection.config beside it enables shared configuration; register the "
-               "section in the shared file, and install only the module's files here");
+    return Outcome{Status::kShared, elsewhere,
+                   path +
+                       ": the redirection.config beside it enables shared configuration; register "
+                       "the section in the shared file, and install only the module's files here"};
   report(elsewhere);
+  return std::nullopt;
 }
 
-// One round on the file in `folder`: reads it, judges, tests, backs up and writes,
-// and says in `done` what it wrote. False when another program changed the file
-// meanwhile.
-bool Round(Mode mode, const std::string& path, const Folder& folder, Outcome& done) {
+// The outcome of a failed publication of `failed`, with the temporary file it left
+// behind, where it left one.
+Outcome PublishFailure(const std::string& failed, const Publication& publication,
+                       std::string text) {
+  Outcome outcome = SystemFailure(failed, publication.error, std::move(text));
+  if (!publication.leftBehind.empty())
+    outcome.reason += "; " + publication.leftBehind + " was left behind: delete it";
+  return outcome;
+}
+
+// One round on the file in `folder`: reads it, judges, tests, backs up and writes.
+// Its outcome, or none when another program changed the file meanwhile.
+std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& path,
+                             const Folder& folder) {
   Snapshot read;
-  if (!ReadSnapshot(folder, folder.file, read)) GiveUpOn(path, OccurError("Reading", path));
+  if (const Fault fault = files.Read(folder, folder.file, read))
+    return SystemFailure(path, *fault, OccurError("Reading", path));
   const Verdict verdict = Judge(mode, read.text, path);
   std::string where = path;
   if (verdict.line) where.append(":").append(std::to_string(verdict.line));
   if (!verdict.refusal.empty())
-    GiveUp(Status::kRefused, verdict.refusal,
-           where + ": " + verdict.words + "; " + Remedy(Status::kRefused));
+    return Outcome{Status::kRefused, verdict.refusal,
+                   where + ": " + verdict.words + "; " + Remedy(Status::kRefused)};
   if (verdict.left != Left::kNothing) {
     Outcome kept{verdict.left == Left::kUsedBlock ? Status::kKept : Status::kDone, verdict.told,
                  where + ": " + verdict.words};
     kept.left = verdict.left;
-    throw kept;
+    return kept;
   }
   // Anything at the backup's name is kept: it is published without replacing.
   const std::string backupName = BackupPath(folder.file), backup = folder.path + backupName;
-  const Entry backupEntry = EntryIn(folder, backupName);
-  const Plan plan = Decide(mode, verdict, backupEntry != Entry::kMissing);
-  if (!plan.change) return true;
+  Entry backupEntry = Entry::kMissing;
+  const Fault unknownBackup = files.EntryIn(folder, backupName, backupEntry);
+  const Plan plan = Decide(mode, verdict, unknownBackup || backupEntry != Entry::kMissing);
+  if (!plan.change) return Outcome{};
+  if (unknownBackup) return SystemFailure(backup, *unknownBackup, OccurError("Backing up", path));
 
   // What the install would find out only while it writes. A backup that is not a
   // file (a link, even to nothing, or a folder) would never be the one promised.
-  if (backupEntry == Entry::kFailed) GiveUpOn(backup, OccurError("Backing up", path));
   if (backupEntry == Entry::kOther)
-    GiveUp(Status::kRefused, OccurError("Backing up", path),
-           backup +
-               ": not a file (a link or a folder), where the backup is kept; remove it, "
-               "then run again");
-  if (!MayWrite(read)) GiveUpOn(path, OccurError("Writing", path));
-  if (plan.backUp && !MayCreateIn(folder)) GiveUpOn(backup, OccurError("Backing up", path));
-  if (!MayCreateIn(folder))
-    GiveUpOn(path, OccurError("Writing", path), "creating a temporary file beside it");
+    return Outcome{Status::kRefused, OccurError("Backing up", path),
+                   backup +
+                       ": not a file (a link or a folder), where the backup is kept; remove it, "
+                       "then run again"};
+  if (const Fault fault = files.MayWrite(read))
+    return SystemFailure(path, *fault, OccurError("Writing", path));
+  if (const Fault fault = files.MayCreateIn(folder))
+    return plan.backUp ? SystemFailure(backup, *fault, OccurError("Backing up", path))
+                       : SystemFailure(path, *fault, OccurError("Writing", path),
+                                       "creating a temporary file beside it");
   if (!plan.publish)
-    GiveUp(Status::kWouldChange,
-           mode == Mode::kCheck ? std::string(kPrefix) + "Install would change script " + path : "",
-           "");
+    return Outcome{
+        Status::kWouldChange,
+        mode == Mode::kCheck ? std::string(kPrefix) + "Install would change script " + path : ""};
 
   // The backup is made from the bytes read, and published before the file is
   // touched, so the old text is on disk under one of the two names at every instant.
-  WriteResult result = WriteResult::kWritten;
-  if (plan.backUp) result = WriteWholeFile(backupName, {{read.text}}, read, false);
-  if (result == WriteResult::kFailed) GiveUpOn(backup, OccurError("Backing up", path));
-  if (result == WriteResult::kWritten)
-    result = WriteWholeFile(folder.file, verdict.newText.pieces, read, true);
-  if (result == WriteResult::kFailed) GiveUpOn(path, OccurError("Writing", path));
-  done.written = true, done.backup = backup, done.backupMade = plan.backUp;
-  return result == WriteResult::kWritten;
-}
-
-// Runs `mode` on `path`, starting over when another program changes the file
-// meanwhile; returns what it did, or gives up by throwing its outcome.
-Outcome RunOn(Mode mode, const std::string& path, const Reporter& report) {
-  Folder folder;
-  const Lookup lookup = OpenFolderOf(ResolvePath(path), folder);  // messages name `path`
-  RemoveTemporaryFileOnInterrupt();
-  const char* const progress = mode == Mode::kInstall  ? "Updating startup script "
-                               : mode == Mode::kRemove ? "Removing section from startup script "
-                                                       : "Checking startup script ";
-  report(std::string(kPrefix) + progress + path + "\n ");
-  const std::string reading = OccurError("Reading", path);
-  if (lookup == Lookup::kFailed) GiveUpOn(path, reading);
-  // In the system's words of the lookup, before anything else is looked at.
-  const std::optional<Outcome> missing =
-      lookup == Lookup::kMissing ? std::optional(Missing(path, folder)) : std::nullopt;
-  // An elevated run trusts nothing in a folder that someone else may change.
-  const std::string writer = IsElevated() && folder.handle ? OtherWriter(folder) : "";
-  if (lookup == Lookup::kFound && !writer.empty())
-    throw Untrusted(std::string(kPrefix) + "Can not trust the folder of script " + path,
-                    folder.path, writer);
-  if (writer.empty()) StopWhereShared(mode, path, folder, report);
-  if (missing) {
-    // Nothing to remove: an uninstall must not fail when the web server went first.
-    if (IsRemoval(mode)) GiveUp(Status::kDone, NotFound(path), "");
-    throw *missing;
+  if (plan.backUp) {
+    const Publication copy = WriteWholeFile(files, backupName, {{read.text}}, read, false);
+    if (copy.result == WriteResult::kFailed)
+      return PublishFailure(backup, copy, OccurError("Backing up", path));
+    if (copy.result == WriteResult::kChanged) return std::nullopt;
   }
+  const Publication text = WriteWholeFile(files, folder.file, verdict.newText.pieces, read, true);
+  if (text.result == WriteResult::kFailed)
+    return PublishFailure(path, text, OccurError("Writing", path));
+  if (text.result == WriteResult::kChanged) return std::nullopt;
   Outcome done;
-  for (int round = 0; round < 3; ++round)
-    if (Round(mode, path, folder, done)) return done;
-  GiveUp(Status::kInUse,
-         std::string(kPrefix) + "Startup script " + path + " was changed by another program",
-         path + ": changed by another program during each of three attempts; " +
-             Remedy(Status::kInUse));
+  done.written = true, done.backup = backup, done.backupMade = plan.backUp;
+  return done;
 }
 
 }  // namespace
 
-Outcome Run(Mode mode, const std::string& path, const Reporter& report) {
-  try {
-    return RunOn(mode, path, report);
-  } catch (Outcome& outcome) {
-    return std::move(outcome);
+Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporter& report) {
+  Folder folder;
+  const Fault lookup = files.OpenFolderOf(files.Resolve(path), folder);  // messages name `path`
+  const bool missing = lookup && lookup->kind == ErrorKind::kMissing;
+  files.RemoveTemporaryFileOnInterrupt();
+  const char* const progress = mode == Mode::kInstall  ? "Updating startup script "
+                               : mode == Mode::kRemove ? "Removing section from startup script "
+                                                       : "Checking startup script ";
+  report(std::string(kPrefix) + progress + path + "\n ");
+  if (lookup && !missing) return SystemFailure(path, *lookup, OccurError("Reading", path));
+  // An elevated run trusts nothing in a folder that someone else may change.
+  const std::string writer = files.IsElevated() && folder.handle ? files.OtherWriter(folder) : "";
+  if (!missing && !writer.empty())
+    return Untrusted(std::string(kPrefix) + "Can not trust the folder of script " + path,
+                     folder.path, writer);
+  if (writer.empty())
+    if (std::optional<Outcome> shared = StopWhereShared(files, mode, path, folder, report))
+      return std::move(*shared);
+  if (missing) {
+    // Nothing to remove: an uninstall must not fail when the web server went first.
+    if (IsRemoval(mode)) return Outcome{Status::kDone, NotFound(path)};
+    return Missing(path, folder, *lookup);
   }
+  for (int round = 0; round < 3; ++round)
+    if (std::optional<Outcome> outcome = Round(files, mode, path, folder))
+      return std::move(*outcome);
+  return {Status::kInUse,
+          std::string(kPrefix) + "Startup script " + path + " was changed by another program",
+          path + ": changed by another program during each of three attempts; " +
+              Remedy(Status::kInUse)};
 }
 
 std::string BackupPath(const std::string& path) { return path + ".bak"; }

@@ -2,7 +2,8 @@
 
 // The tool's one job on the configuration file at a path: install, uninstall or check.
 //
-// Calling sequence: Run(mode, path, report) hands its progress line to `report`, then
+// Calling sequence: Run(files, mode, path, report), on the file system `files`, hands
+// its progress line to `report`, then
 //   1. looks at the redirection.config beside an applicationHost.config: install
 //      and check stop where the web server reads a shared file instead;
 //   2. reads the file whole, and judges the text read without further I/O (Judge,
@@ -32,6 +33,7 @@
 #include <string_view>
 #include <utility>
 
+#include "config/file_system.h"
 #include "config/judge.h"
 
 // The exit statuses, one per kind of failure that a caller can act on; the same
@@ -65,7 +67,7 @@ struct Outcome {
 // progress line, and what an uninstall tells on its way.
 using Reporter = std::function<void(std::string_view text)>;
 
-Outcome Run(Mode mode, const std::string& path, const Reporter& report);
+Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporter& report);
 
 // `path` + ".bak".
 std::string BackupPath(const std::string& path);
