@@ -1,7 +1,8 @@
 #pragma once
 
-// What the Windows files of the platform layer share: the file's state, the
-// temporary file, the last error, and names as the system takes them.
+// What the Windows files of the platform layer share: the file system's class, the
+// file's state, the folder, the temporary file, the error of a failed call, and
+// names as the system takes them.
 
 #include <windows.h>
 // After windows.h:
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/file_system.h"
 #include "config/platform.h"
 
 // A 32-bit process on 64-bit Windows is redirected from System32 to SysWOW64, and
@@ -20,7 +22,7 @@
 #error "QuellmarkInstaller is a 64-bit program: build it for x86_64."
 #endif
 
-struct FileState {
+struct Win32State final : FileState {
   BY_HANDLE_FILE_INFORMATION info = {};
   FILE_ID_INFO id = {};        // the identity that GetFileInformationByHandleEx gives
   FILE_BASIC_INFO times = {};  // for ChangeTime
@@ -28,25 +30,68 @@ struct FileState {
   // attributes, all that READ_CONTROL reads; null when unreadable.
   PSECURITY_DESCRIPTOR security = nullptr;
   DWORD securityError = ERROR_SUCCESS;  // why it could not be read
-  ~FileState() { LocalFree(security); }
+  ~Win32State() override { LocalFree(security); }
 };
 
-struct FolderHandle {
+struct Win32Folder final : FolderHandle {
   HANDLE handle = INVALID_HANDLE_VALUE;
   FILE_ID_INFO id = {};
-  ~FolderHandle() { CloseHandle(handle); }
+  ~Win32Folder() override { CloseHandle(handle); }
 };
 
-struct TempFile {
+struct Win32Temp final : TempFile {
   HANDLE handle = INVALID_HANDLE_VALUE;
   HANDLE folder = INVALID_HANDLE_VALUE;  // the pinned folder's, not owned
   std::wstring name;                     // in that folder
   std::string shown;                     // its full name, for messages
+  // Deletes the file unless it was placed (a placed file's handle is gone): whether
+  // it is gone.
+  bool Remove();
+  ~Win32Temp() override { Remove(); }
+};
+
+inline const Win32State& State(const Snapshot& read) {
+  return static_cast<const Win32State&>(*read.state);
+}
+inline HANDLE HandleOf(const Folder& folder) {
+  return static_cast<const Win32Folder&>(*folder.handle).handle;
+}
+inline Win32Temp& Temp(TempFile& temp) { return static_cast<Win32Temp&>(temp); }
+
+class Win32FileSystem final : public FileSystem {
+ public:
+  std::string Resolve(const std::string& path) override;
+  Fault OpenFolderOf(const std::string& path, Folder& folder) override;
+  Fault EntryIn(const Folder& folder, const std::string& name, Entry& entry) override;
+  Fault Read(const Folder& folder, const std::string& name, Snapshot& snapshot) override;
+  bool IsUnchanged(const Snapshot& read) override;
+  bool IsSameFolder(const std::string& shared, const Folder& folder) override;
+  bool IsElevated() override;
+  std::string OtherWriter(const Folder& folder) override;
+  std::string OtherWriter(const Snapshot& read) override;
+  Fault MayWrite(const Snapshot& read) override;
+  Fault MayCreateIn(const Folder& folder) override;
+  Fault CreateTemporary(const Folder& folder, const std::string& name, const Snapshot& read,
+                        TempFilePtr& temp) override;
+  Fault TakeOverIdentity(TempFile& temp, const Snapshot& read) override;
+  Fault Write(TempFile& temp, std::string_view first, std::string_view second) override;
+  Fault Finish(TempFile& temp, const Snapshot& read) override;
+  Fault Place(TempFile& temp, const std::string& name, bool replace, Placed& placed) override;
+  std::string Discard(TempFilePtr temp) override;
+  Fault FlushFolder(const Folder& folder) override;
+  void RemoveTemporaryFileOnInterrupt() override;
 };
 
 namespace win32 {
 
-extern thread_local DWORD g_error;  // see SystemError; per thread, as the last error
+// The code of this layer's last failure, on this thread: each operation of the
+// file system turns it into its Error (ErrorOf) right where that failure returns.
+extern thread_local DWORD g_error;
+
+// The error a system code stands for: its kind, and the system's words for it
+// (FormatMessage, in English where the system has it; this layer's own codes in
+// words of its own); no words for 0, a file cut short.
+Error ErrorOf(DWORD code);
 
 // Failures that have no system error of their own, as codes with bit 29 set, which
 // Windows leaves to programs; SystemError words them.

@@ -12,12 +12,12 @@ using namespace win32;
 
 namespace {
 
-bool Identify(HANDLE file, FileState& state) {
+bool Identify(HANDLE file, Win32State& state) {
   return GetFileInformationByHandle(file, &state.info) && IdentityOf(file, state.id) &&
          GetFileInformationByHandleEx(file, FileBasicInfo, &state.times, sizeof state.times);
 }
 
-bool SameFile(const FileState& a, const FileState& b) {
+bool SameFile(const Win32State& a, const Win32State& b) {
   return SameId(a.id, b.id) && a.info.nFileSizeHigh == b.info.nFileSizeHigh &&
          a.info.nFileSizeLow == b.info.nFileSizeLow &&
          CompareFileTime(&a.info.ftLastWriteTime, &b.info.ftLastWriteTime) == 0 &&
@@ -26,8 +26,10 @@ bool SameFile(const FileState& a, const FileState& b) {
 
 }  // namespace
 
-std::string SystemError() {
-  switch (g_error) {
+namespace {
+
+std::string WordsOf(DWORD code) {
+  switch (code) {
     case 0:
       return "";
     case kInUse:
@@ -48,18 +50,18 @@ std::string SystemError() {
   const DWORD flags =
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
   for (DWORD language : {DWORD{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}, DWORD{0}})
-    if (FormatMessageW(flags, nullptr, g_error, language, reinterpret_cast<wchar_t*>(&text), 0,
+    if (FormatMessageW(flags, nullptr, code, language, reinterpret_cast<wchar_t*>(&text), 0,
                        nullptr))
       break;
-  std::string words = text ? Utf8(text) : "error " + std::to_string(g_error);
+  std::string words = text ? Utf8(text) : "error " + std::to_string(code);
   LocalFree(text);
   // The system ends its words with a line end.
   words.erase(words.find_last_not_of(" \r\n") + 1);
   return words;
 }
 
-ErrorKind SystemErrorKind() {
-  switch (g_error) {
+ErrorKind KindOf(DWORD code) {
+  switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
       return ErrorKind::kMissing;
@@ -84,7 +86,8 @@ ErrorKind SystemErrorKind() {
   }
 }
 
-namespace {
+// The error of this layer's last failure, where a helper failed.
+Error Last() { return ErrorOf(g_error); }
 
 Folder Unpinned(const std::wstring& path) {
   const size_t name = path.find_last_of(L'\\') + 1;
@@ -93,11 +96,11 @@ Folder Unpinned(const std::wstring& path) {
 
 // The folder that holds `path` opened, the identity kept: with READ_CONTROL where the
 // run is elevated, for its owner and access list.
-bool PinFolder(const std::wstring& path, Folder& folder) {
+bool PinFolder(const std::wstring& path, bool elevated, Folder& folder) {
   folder = Unpinned(path);
-  auto handle = std::make_shared<FolderHandle>();
-  handle->handle = OpenFolder(
-      Utf8(path), false, FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (IsElevated() ? READ_CONTROL : 0));
+  auto handle = std::make_shared<Win32Folder>();
+  handle->handle = OpenFolder(Utf8(path), false,
+                              FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (elevated ? READ_CONTROL : 0));
   if (handle->handle == INVALID_HANDLE_VALUE) return false;
   if (!IdentityOf(handle->handle, handle->id)) return Failed(false);
   folder.handle = std::move(handle);
@@ -123,47 +126,58 @@ std::wstring TargetOf(HANDLE file, const std::string& path, const FILE_ID_INFO& 
 
 }  // namespace
 
-Lookup OpenFolderOf(const std::string& path, Folder& folder) {
+namespace win32 {
+
+Error ErrorOf(DWORD code) { return {KindOf(code), code ? WordsOf(code) : ""}; }
+
+}  // namespace win32
+
+std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<Win32FileSystem>(); }
+
+Fault Win32FileSystem::OpenFolderOf(const std::string& path, Folder& folder) {
   // Through any link, without access that a share mode could refuse.
   const HANDLE file = Open(path, FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    if (!IsMissing(error)) return Failed(Lookup::kFailed, error);
-    if (!PinFolder(SystemPath(path), folder) && !IsMissing(GetLastError()))
-      return Failed(Lookup::kFailed);
-    return Failed(Lookup::kMissing, error);
+    if (!IsMissing(error)) return ErrorOf(error);
+    if (!PinFolder(SystemPath(path), IsElevated(), folder) && !IsMissing(GetLastError()))
+      return ErrorOf(GetLastError());
+    return ErrorOf(error);
   }
   FILE_ID_INFO id;
   std::wstring target = IdentityOf(file, id) ? TargetOf(file, path, id) : Failed(std::wstring());
   CloseHandle(file);
-  if (target.empty()) return Lookup::kFailed;
-  if (!PinFolder(target, folder))
-    return Failed(Lookup::kFailed, IsMissing(GetLastError()) ? kMoved : GetLastError());
-  const HANDLE entry = OpenIn(folder.handle->handle, Utf16(folder.file), FILE_READ_ATTRIBUTES);
+  if (target.empty()) return Last();
+  if (!PinFolder(target, IsElevated(), folder))
+    return ErrorOf(IsMissing(GetLastError()) ? kMoved : GetLastError());
+  const HANDLE entry = OpenIn(HandleOf(folder), Utf16(folder.file), FILE_READ_ATTRIBUTES);
   FILE_ID_INFO now;
   const bool same = entry != INVALID_HANDLE_VALUE && IdentityOf(entry, now) && SameId(now, id);
   const DWORD error = entry == INVALID_HANDLE_VALUE ? GetLastError() : kMoved;
   if (entry != INVALID_HANDLE_VALUE) CloseHandle(entry);
-  if (!same) return Failed(Lookup::kFailed, IsMissing(error) ? kMoved : error);
-  return Lookup::kFound;
+  if (!same) return ErrorOf(IsMissing(error) ? kMoved : error);
+  return {};
 }
 
-Entry EntryIn(const Folder& folder, const std::string& name) {
-  const HANDLE entry = OpenIn(folder.handle->handle, Utf16(name), FILE_READ_ATTRIBUTES);
-  if (entry == INVALID_HANDLE_VALUE) {
+Fault Win32FileSystem::EntryIn(const Folder& folder, const std::string& name, Entry& entry) {
+  entry = Entry::kMissing;
+  const HANDLE file = OpenIn(HandleOf(folder), Utf16(name), FILE_READ_ATTRIBUTES);
+  if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    if (error == kLinkInFolder || error == ERROR_DIRECTORY) return Entry::kOther;
-    return IsMissing(error) ? Entry::kMissing : Failed(Entry::kFailed, error);
+    if (error == kLinkInFolder || error == ERROR_DIRECTORY) entry = Entry::kOther;
+    return IsMissing(error) || entry == Entry::kOther ? Fault() : ErrorOf(error);
   }
   FILE_STANDARD_INFO standard;
   const bool known =
-      GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard);
-  CloseHandle(entry);
-  if (!known) return Failed(Entry::kFailed);
-  return standard.Directory ? Entry::kOther : Entry::kFile;
+      GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  if (!known) return ErrorOf(error);
+  entry = standard.Directory ? Entry::kOther : Entry::kFile;
+  return {};
 }
 
-bool IsElevated() {
+bool Win32FileSystem::IsElevated() {
   HANDLE token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
   TOKEN_ELEVATION elevation = {};
@@ -178,9 +192,9 @@ bool IsElevated() {
   return elevated;
 }
 
-std::string OtherWriter(const Folder& folder) {
+std::string Win32FileSystem::OtherWriter(const Folder& folder) {
   PSECURITY_DESCRIPTOR security = nullptr;
-  if (GetSecurityInfo(folder.handle->handle, SE_FILE_OBJECT,
+  if (GetSecurityInfo(HandleOf(folder), SE_FILE_OBJECT,
                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
                       nullptr, nullptr, &security) != ERROR_SUCCESS)
     return "an account that this run may not see (the folder's access list cannot be read)";
@@ -189,10 +203,10 @@ std::string OtherWriter(const Folder& folder) {
   return writer;
 }
 
-std::string OtherWriter(const Snapshot& read) {
-  if (!read.state->security)
+std::string Win32FileSystem::OtherWriter(const Snapshot& read) {
+  if (!State(read).security)
     return "an account that this run may not see (the file's access list cannot be read)";
-  return OtherWriterIn(read.state->security);
+  return OtherWriterIn(State(read).security);
 }
 
 namespace {
@@ -205,8 +219,8 @@ HANDLE OpenToRead(const Folder& folder, const std::wstring& name) {
   for (int round = 0; file == INVALID_HANDLE_VALUE && round < 10; ++round) {
     if (round > 0 && GetLastError() != ERROR_SHARING_VIOLATION) break;
     if (round > 0) Sleep(100);
-    file = OpenIn(folder.handle->handle, name, GENERIC_READ, kShareAll, FILE_OPEN,
-                  FILE_NON_DIRECTORY_FILE);
+    file =
+        OpenIn(HandleOf(folder), name, GENERIC_READ, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
   }
   return file;
 }
@@ -224,10 +238,10 @@ bool ReadWhole(HANDLE file, DWORD size, char* storage) {
 }  // namespace
 
 // Read, not mapped: a file with a mapped view cannot be replaced.
-bool ReadSnapshot(const Folder& folder, const std::string& name, Snapshot& snapshot) {
+Fault Win32FileSystem::Read(const Folder& folder, const std::string& name, Snapshot& snapshot) {
   const HANDLE file = OpenToRead(folder, Utf16(name));
-  if (file == INVALID_HANDLE_VALUE) return Failed(false);
-  const auto state = std::make_shared<FileState>();
+  if (file == INVALID_HANDLE_VALUE) return ErrorOf(GetLastError());
+  const auto state = std::make_shared<Win32State>();
   LARGE_INTEGER size;
   bool ok = (Identify(file, *state) && GetFileSizeEx(file, &size)) || Failed(false);
   if (ok && size.QuadPart > kMaxFileSize) ok = Failed(false, ERROR_FILE_TOO_LARGE);
@@ -237,46 +251,46 @@ bool ReadSnapshot(const Folder& folder, const std::string& name, Snapshot& snaps
   std::shared_ptr<char[]> storage(ok ? new char[size.QuadPart] : nullptr);
   ok = storage && ReadWhole(file, size.QuadPart, storage.get());
   CloseHandle(file);
-  if (!ok) return false;
+  if (!ok) return Last();
   snapshot.folder = &folder;
   snapshot.name = name;
   snapshot.text = std::string_view(storage.get(), size.QuadPart);
   snapshot.storage = std::move(storage);
   snapshot.state = state;
-  return true;
+  return {};
 }
 
 // Another program may keep the file open with delete sharing and write it after the
 // tool read it, without any of this changing until its handle closes (NTFS updates
 // the times then): such a write is not seen.
-bool IsUnchanged(const Snapshot& read) {
-  const HANDLE file = OpenIn(read.folder->handle->handle, Utf16(read.name), FILE_READ_ATTRIBUTES);
+bool Win32FileSystem::IsUnchanged(const Snapshot& read) {
+  const HANDLE file = OpenIn(HandleOf(*read.folder), Utf16(read.name), FILE_READ_ATTRIBUTES);
   if (file == INVALID_HANDLE_VALUE) return false;
-  FileState now;
-  const bool same = Identify(file, now) && SameFile(now, *read.state);
+  Win32State now;
+  const bool same = Identify(file, now) && SameFile(now, State(read));
   CloseHandle(file);
   return same;
 }
 
-bool MayWrite(const Snapshot& snapshot) {
+Fault Win32FileSystem::MayWrite(const Snapshot& snapshot) {
   // As Windows does; Wine run as root would open a read-only file for writing.
-  if (snapshot.state->info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-    return Failed(false, ERROR_ACCESS_DENIED);
+  if (State(snapshot).info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+    return ErrorOf(ERROR_ACCESS_DENIED);
   // Asked of the system, which weighs the access list and the read-only attribute;
   // without backup intent, which would pass over a deny entry.
-  const HANDLE file =
-      OpenIn(snapshot.folder->handle->handle, Utf16(snapshot.name), FILE_WRITE_DATA);
-  if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), true;
+  const HANDLE file = OpenIn(HandleOf(*snapshot.folder), Utf16(snapshot.name), FILE_WRITE_DATA);
+  if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), Fault();
   // Another program holding the file is no denial.
-  return GetLastError() == ERROR_SHARING_VIOLATION || Failed(false);
+  if (GetLastError() == ERROR_SHARING_VIOLATION) return {};
+  return ErrorOf(GetLastError());
 }
 
-bool MayCreateIn(const Folder& folder) {
+Fault Win32FileSystem::MayCreateIn(const Folder& folder) {
   // As the temporary file is created: with the restore privilege where the token
   // holds it. FILE_ADD_FILE creates nothing.
   const Privilege restore(L"SeRestorePrivilege");
-  const HANDLE file = OpenIn(folder.handle->handle, L"", FILE_ADD_FILE, kShareAll, FILE_OPEN,
+  const HANDLE file = OpenIn(HandleOf(folder), L"", FILE_ADD_FILE, kShareAll, FILE_OPEN,
                              FILE_DIRECTORY_FILE | (restore ? FILE_OPEN_FOR_BACKUP_INTENT : 0));
-  if (file == INVALID_HANDLE_VALUE) return Failed(false);
-  return CloseHandle(file), true;
+  if (file == INVALID_HANDLE_VALUE) return ErrorOf(GetLastError());
+  return CloseHandle(file), Fault();
 }

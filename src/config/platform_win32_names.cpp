@@ -190,7 +190,7 @@ bool IsNameOf(const std::string& name, const FILE_ID_INFO& id) {
 
 }  // namespace win32
 
-std::string ResolvePath(const std::string& path) {
+std::string Win32FileSystem::Resolve(const std::string& path) {
   const std::wstring typed = Utf16(path);
   const bool verbatim = IsVerbatim(typed);
   const std::wstring named = verbatim ? typed : LongName(FullPath(typed));
@@ -209,7 +209,7 @@ std::string ResolvePath(const std::string& path) {
 // A share's folder, by a UNC name or a mapped drive, is compared by name, with no
 // call that resolves it: opening it, or asking for its long name, would make this
 // run, maybe as the system, authenticate to that host.
-bool IsSameFolder(const std::string& shared, const Folder& folder) {
+bool Win32FileSystem::IsSameFolder(const std::string& shared, const Folder& folder) {
   std::wstring name = Unprefixed(FullPath(Utf16(shared))), pinned = Unprefixed(Utf16(folder.path));
   const bool remote = StartsWith(name, L"\\\\") ||
                       (name.size() > 2 && name[1] == L':' &&
@@ -219,10 +219,10 @@ bool IsSameFolder(const std::string& shared, const Folder& folder) {
       while (each->size() > 3 && each->back() == L'\\') each->pop_back();
     return SameName(name, pinned);
   }
-  const HANDLE file = OpenFolder(ResolvePath(shared), true, 0);
+  const HANDLE file = OpenFolder(Resolve(shared), true, 0);
   FILE_ID_INFO id;
-  const bool same =
-      file != INVALID_HANDLE_VALUE && IdentityOf(file, id) && SameId(id, folder.handle->id);
+  const bool same = file != INVALID_HANDLE_VALUE && IdentityOf(file, id) &&
+                    SameId(id, static_cast<const Win32Folder&>(*folder.handle).id);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   return same;
 }

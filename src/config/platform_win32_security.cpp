@@ -69,11 +69,11 @@ bool SameAcl(const ACL* a, const ACL* b) {
 // file at its name is no longer the one read.
 PSECURITY_DESCRIPTOR ReadAudit(const Snapshot& read) {
   const HANDLE file =
-      OpenIn(read.folder->handle->handle, Utf16(read.name), READ_CONTROL | ACCESS_SYSTEM_SECURITY);
+      OpenIn(HandleOf(*read.folder), Utf16(read.name), READ_CONTROL | ACCESS_SYSTEM_SECURITY);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   FILE_ID_INFO now;
   PSECURITY_DESCRIPTOR audit = nullptr;
-  if (IdentityOf(file, now) && SameId(now, read.state->id))
+  if (IdentityOf(file, now) && SameId(now, State(read).id))
     ReadSecurity(file, SACL_SECURITY_INFORMATION, audit);
   CloseHandle(file);
   return audit;
@@ -84,7 +84,7 @@ PSECURITY_DESCRIPTOR ReadAudit(const Snapshot& read) {
 namespace win32 {
 
 bool NewFileSecurity::Describe(const Snapshot& read, bool audits) {
-  const FileState& from = *read.state;
+  const Win32State& from = State(read);
   if (!from.security) return Failed(false, from.securityError);
   if (audits) audit_.reset(ReadAudit(read));
   const PSECURITY_DESCRIPTOR saclSource = audit_ ? audit_.get() : from.security;

@@ -75,7 +75,7 @@ bool IsHeld(HANDLE folder, const std::wstring& name) {
 // Creates `temp` under the first free name after `name` in its folder (a name left
 // behind by an earlier, killed run is skipped), and records it for the interrupt
 // handler; the system's error when it cannot.
-DWORD CreateNamed(TempFile& temp, const std::string& name, DWORD access,
+DWORD CreateNamed(Win32Temp& temp, const std::string& name, DWORD access,
                   PSECURITY_DESCRIPTOR security, ULONG options) {
   DWORD error = ERROR_SUCCESS;
   for (unsigned number = 0; number < 100; ++number) {
@@ -96,20 +96,23 @@ DWORD CreateNamed(TempFile& temp, const std::string& name, DWORD access,
 
 }  // namespace
 
-void TempFileDiscard::operator()(TempFile* temp) const {
+bool Win32Temp::Remove() {
   AcquireSRWLockExclusive(&g_tempLock);
-  const bool open = temp->handle != INVALID_HANDLE_VALUE, disposed = open && Dispose(temp->handle);
-  if (open) CloseHandle(temp->handle);
+  const bool open = handle != INVALID_HANDLE_VALUE, disposed = open && Dispose(handle);
+  if (open) CloseHandle(handle), handle = INVALID_HANDLE_VALUE;
   g_tempHandle = INVALID_HANDLE_VALUE;
   ReleaseSRWLockExclusive(&g_tempLock);
-  // Where the system refuses the disposal, through a handle of its own; what stays is told.
-  if (open && !disposed) {
-    const HANDLE again = OpenIn(temp->folder, temp->name, DELETE);
-    const bool deleted = again != INVALID_HANDLE_VALUE && Dispose(again);
-    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
-    if (!deleted) WriteStandard("QuellmarkInstaller: " + temp->shown + ": left behind\n", true);
-  }
-  delete temp;
+  if (!open || disposed) return true;
+  // Where the system refuses the disposal, through a handle of its own.
+  const HANDLE again = OpenIn(folder, name, DELETE);
+  const bool deleted = again != INVALID_HANDLE_VALUE && Dispose(again);
+  if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+  return deleted;
+}
+
+std::string Win32FileSystem::Discard(TempFilePtr temp) {
+  Win32Temp& file = Temp(*temp);
+  return file.Remove() ? "" : file.shown;
 }
 
 // The new file is created with the security it must have, so that no handle opened
@@ -119,17 +122,18 @@ void TempFileDiscard::operator()(TempFile* temp) const {
 // against its rename. An owner the system will not give (no restore privilege, a
 // share, a remote server that refuses it) is left to be the caller:
 // docs/installers.md says what that means.
-TempFilePtr CreateTemporary(const Folder& folder, const std::string& name, const Snapshot& read) {
+Fault Win32FileSystem::CreateTemporary(const Folder& folder, const std::string& name,
+                                       const Snapshot& read, TempFilePtr& made) {
   const Privilege restore(L"SeRestorePrivilege"), audits(L"SeSecurityPrivilege");
   NewFileSecurity security;
-  if (!security.Describe(read, static_cast<bool>(audits))) return TempFilePtr();
+  if (!security.Describe(read, static_cast<bool>(audits))) return ErrorOf(g_error);
   const DWORD access =
       GENERIC_WRITE | DELETE | READ_CONTROL | (security.Audits() ? ACCESS_SYSTEM_SECURITY : 0);
   // With the restore privilege, backup intent grants what the folder's access list
   // refuses, as in MayCreateIn.
   const ULONG options = FILE_NON_DIRECTORY_FILE | (restore ? FILE_OPEN_FOR_BACKUP_INTENT : 0);
-  TempFilePtr temp(new TempFile);
-  temp->folder = folder.handle->handle;
+  auto temp = std::make_unique<Win32Temp>();
+  temp->folder = HandleOf(folder);
   DWORD error = ERROR_SUCCESS;
   for (const bool owners : {true, false}) {
     if (owners && !restore) continue;
@@ -139,27 +143,31 @@ TempFilePtr CreateTemporary(const Folder& folder, const std::string& name, const
          error != ERROR_PRIVILEGE_NOT_HELD))
       break;
   }
-  if (temp->handle == INVALID_HANDLE_VALUE) return Failed(TempFilePtr(), error);
+  if (temp->handle == INVALID_HANDLE_VALUE) return ErrorOf(error);
   temp->shown = folder.path + Utf8(temp->name);
-  if (!security.IsOn(temp->handle)) return Failed(TempFilePtr(), kOtherRights);
-  return temp;
+  if (!security.IsOn(temp->handle)) return ErrorOf(kOtherRights);
+  made = std::move(temp);
+  return {};
 }
 
 // The creation gave the file all of it, and verified it.
-bool TakeOverIdentity(TempFile&, const Snapshot&) { return true; }
+Fault Win32FileSystem::TakeOverIdentity(TempFile&, const Snapshot&) { return {}; }
 
-bool WriteTemporary(TempFile& temp, std::string_view first, std::string_view second) {
-  return WriteBoth(temp.handle, first, second) || Failed(false);
+Fault Win32FileSystem::Write(TempFile& temp, std::string_view first, std::string_view second) {
+  if (!WriteBoth(Temp(temp).handle, first, second)) return ErrorOf(GetLastError());
+  return {};
 }
 
-bool FinishTemporary(TempFile& temp, const Snapshot& read) {
+Fault Win32FileSystem::Finish(TempFile& temp, const Snapshot& read) {
   FILE_BASIC_INFO basic = {};  // times of 0 are left as they are
-  basic.FileAttributes = read.state->info.dwFileAttributes &
+  basic.FileAttributes = State(read).info.dwFileAttributes &
                          (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  return (SetFileInformationByHandle(temp.handle, FileBasicInfo, &basic, sizeof basic) &&
-          FlushFileBuffers(temp.handle)) ||
-         Failed(false);
+  const HANDLE file = Temp(temp).handle;
+  if (!SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) ||
+      !FlushFileBuffers(file))
+    return ErrorOf(GetLastError());
+  return {};
 }
 
 // Renamed through the handle the file was created with, which holds DELETE: its own
@@ -168,7 +176,9 @@ bool FinishTemporary(TempFile& temp, const Snapshot& read) {
 // file that another program holds open, whose handle stays valid (MS-FSCC 2.4.43);
 // where the system refuses that class or flag, the plain rename, which any open
 // handle on the file refuses as access denied (MS-FSCC 2.4.42).
-Placed PlaceTemporary(TempFile& temp, const std::string& entry, bool replace) {
+Fault Win32FileSystem::Place(TempFile& file, const std::string& entry, bool replace,
+                             Placed& placed) {
+  Win32Temp& temp = Temp(file);
   constexpr int kRenameInformation = 10, kRenameInformationEx = 65;
   const std::wstring name = Utf16(entry);
   const size_t size = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
@@ -195,18 +205,21 @@ Placed PlaceTemporary(TempFile& temp, const std::string& entry, bool replace) {
   }
   if (renamed) CloseHandle(temp.handle), g_tempHandle = temp.handle = INVALID_HANDLE_VALUE;
   ReleaseSRWLockExclusive(&g_tempLock);
-  if (renamed) return Placed::kPlaced;
-  if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
-    return Placed::kExists;
+  placed = renamed ? Placed::kPlaced : Placed::kExists;
+  if (renamed || (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)))
+    return {};
+  placed = Placed::kHeld;
   if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) &&
       IsHeld(temp.folder, name))
-    return Failed(Placed::kHeld, kInUse);
-  return Failed(Placed::kFailed, error);
+    return {};
+  return ErrorOf(error);
 }
 
 // A rename within a volume is a change of its metadata, which NTFS journals. Windows
 // documents a flushed move only for one done as a copy and a delete (MoveFileExW's
 // MOVEFILE_WRITE_THROUGH), and no call that flushes one folder.
-bool FlushFolder(const Folder&) { return true; }
+Fault Win32FileSystem::FlushFolder(const Folder&) { return {}; }
 
-void RemoveTemporaryFileOnInterrupt() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }
+void Win32FileSystem::RemoveTemporaryFileOnInterrupt() {
+  SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE);
+}
