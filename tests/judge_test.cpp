@@ -125,18 +125,4 @@ INSTANTIATE_TEST_SUITE_P(Judge, JudgeTest, testing::ValuesIn(kCases),
                            return name;
                          });
 
-// A change is backed up only where no backup exists, and published only outside check.
-TEST(Decide, BacksUpAndPublishesOnlyAChange) {
-  Verdict same, changed;
-  same.same = true;
-  for (const Mode mode : {Mode::kInstall, Mode::kRemove, Mode::kCheck}) {
-    EXPECT_FALSE(Decide(mode, same, false).change);
-    EXPECT_FALSE(Decide(mode, same, false).backUp);
-    EXPECT_FALSE(Decide(mode, same, false).publish);
-    EXPECT_EQ(Decide(mode, changed, false).backUp, true);
-    EXPECT_EQ(Decide(mode, changed, true).backUp, false);
-    EXPECT_EQ(Decide(mode, changed, true).publish, mode != Mode::kCheck);
-  }
-}
-
 }  // namespace

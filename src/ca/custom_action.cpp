@@ -9,8 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "config/platform_win32.h"
+#include "config/file_system.h"
+#include "config/platform.h"
 #include "config/run.h"
+#include "config/text_win32.h"
 
 namespace {
 
@@ -145,9 +147,15 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
                "this user may not read the file; the deferred action judges it",
            INSTALLMESSAGE_INFO);
       return ERROR_SUCCESS;
-    default:
-      return Fail(install, outcome);
+    case Status::kRefused:
+    case Status::kArgumentError:
+    case Status::kNotFound:
+    case Status::kInUse:
+    case Status::kFailed:
+    case Status::kKept:
+      break;
   }
+  return Fail(install, outcome);
 }
 
 // Deferred, as the system: registers the section. A farm node is skipped.

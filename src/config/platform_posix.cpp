@@ -197,7 +197,8 @@ struct PosixTemp final : TempFile {
     if (fd >= 0) close(fd), fd = -1;
     return Uninterrupted([this] {
       const bool removed = placed || unlinkat(folder, name.c_str(), 0) == 0;
-      placed = true, g_tempExists = 0;
+      placed = true;
+      g_tempExists = 0;
       return removed;
     });
   }

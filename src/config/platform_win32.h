@@ -15,6 +15,7 @@
 
 #include "config/file_system.h"
 #include "config/platform.h"
+#include "config/text_win32.h"
 
 // A 32-bit process on 64-bit Windows is redirected from System32 to SysWOW64, and
 // its Sysnative is the real System32: ResolvePath reads Sysnative as a 64-bit process does.
@@ -110,10 +111,6 @@ Result Failed(Result result, DWORD error = GetLastError()) {
 }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// UTF-8 (or bytes in code page `page`) to UTF-16, and UTF-16 to UTF-8.
-std::wstring Utf16(std::string_view text, UINT page = CP_UTF8);
-std::string Utf8(std::wstring_view wide);
 
 // A text the tool prints, as characters: the not-found words (kNotFoundWords)
 // decoded from GBK, everything else from UTF-8.

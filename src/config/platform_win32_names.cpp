@@ -63,7 +63,7 @@ std::wstring LongName(const std::wstring& path) {
 namespace win32 {
 
 // The one place where bytes and the system's UTF-16 meet.
-std::wstring Utf16(std::string_view text, UINT page) {
+std::wstring Utf16(std::string_view text, unsigned page) {
   std::wstring wide(MultiByteToWideChar(page, 0, text.data(), text.size(), nullptr, 0), L'\0');
   MultiByteToWideChar(page, 0, text.data(), text.size(), wide.data(), wide.size());
   return wide;

@@ -1,0 +1,130 @@
+// The run's logic on the file system in memory: its rounds, its re-checks, and a
+// failure at each step, with each kind of error. No process, no disk.
+#include "config/run.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "config/rewrite.h"
+#include "memory_file_system.h"
+#include "tool_fixture.h"
+
+namespace {
+
+const std::string kBlock(kSectionBlock), kNew = kConfig + kBlock, kY = "<y/>\r\n";
+const std::string kUsed = kNew + "</sectionGroup></configSections><system.webServer><Quellmark/>";
+
+struct RunCase {
+  const char* name;
+  Mode mode = Mode::kInstall;
+  std::optional<std::string> backup = std::nullopt;  // a.config.bak before; none: absent
+  bool backupIsLink = false;
+  std::string file = kConfig;  // a.config before
+  Step failing = Step::kOpen;  // with `occurrence`, the step that fails, for `kind`
+  int occurrence = 0;
+  ErrorKind kind = ErrorKind::kOther;
+  int changes = 0;        // another program appends kY to a.config at this many first flushes
+  std::string untrusted;  // an account that may change the folder, the run elevated
+  int status = 0;
+  std::string text;                        // the outcome's text, after the prefix
+  std::optional<std::string> fileAfter;    // none: as it was
+  std::optional<std::string> backupAfter;  // none: as it was
+  bool written = false;
+};
+
+const std::string kReading = "Reading startup script a.config occur error",
+                  kBackingUp = "Backing up startup script a.config occur error",
+                  kWriting = "Writing startup script a.config occur error";
+
+// clang-format off
+const RunCase kCases[] = {
+    {.name = "installed, with a first backup", .fileAfter = kNew, .backupAfter = kConfig,
+     .written = true},
+    {.name = "an earlier backup kept", .backup = "first", .fileAfter = kNew, .written = true},
+    {.name = "registered: nothing written", .file = kNew},
+    {.name = "check", .mode = Mode::kCheck, .status = 3, .text = "Install would change script a.config"},
+    {.name = "kept for its settings", .mode = Mode::kRemove, .file = kUsed, .status = 9,
+     .text = "Section is still used in script a.config"},
+    {.name = "changed before the rename: read again", .backup = "first", .changes = 1,
+     .fileAfter = kNew + kY, .written = true},
+    {.name = "changed twice: the third round writes", .backup = "first", .changes = 2,
+     .fileAfter = kNew + kY + kY, .written = true},
+    {.name = "changed every time", .backup = "first", .changes = 3, .status = 7,
+     .text = "Startup script a.config was changed by another program", .fileAfter = kConfig + kY + kY + kY},
+    {.name = "missing", .failing = Step::kOpen, .occurrence = 1, .kind = ErrorKind::kMissing,
+     .status = 5, .text = "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE"
+     "a.config[QuellmarkInstaller] " + kReading},
+    {.name = "missing, uninstall", .mode = Mode::kRemove, .failing = Step::kOpen, .occurrence = 1,
+     .kind = ErrorKind::kMissing, .text = "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE"
+     "a.config"},
+    {.name = "unreadable", .failing = Step::kRead, .occurrence = 1, .kind = ErrorKind::kDenied,
+     .status = 6, .text = kReading},
+    {.name = "held while read", .failing = Step::kRead, .occurrence = 1, .kind = ErrorKind::kInUse,
+     .status = 7, .text = kReading},
+    {.name = "backup's name unknown", .failing = Step::kEntry, .occurrence = 1, .status = 8,
+     .text = kBackingUp},
+    {.name = "a link at the backup's name", .backupIsLink = true, .status = 1, .text = kBackingUp},
+    {.name = "not writable", .failing = Step::kMayWrite, .occurrence = 1,
+     .kind = ErrorKind::kDenied, .status = 6, .text = kWriting},
+    {.name = "no backup may be made", .failing = Step::kMayCreate, .occurrence = 1,
+     .kind = ErrorKind::kDenied, .status = 6, .text = kBackingUp},
+    {.name = "no temporary file may be made", .backup = "first", .failing = Step::kMayCreate,
+     .occurrence = 1, .kind = ErrorKind::kDenied, .status = 6, .text = kWriting},
+    {.name = "the backup's temporary file", .failing = Step::kCreate, .occurrence = 1, .status = 8,
+     .text = kBackingUp},
+    {.name = "the backup cut short", .failing = Step::kWrite, .occurrence = 1, .status = 8,
+     .text = kBackingUp},
+    {.name = "the new text's temporary file", .failing = Step::kCreate, .occurrence = 2,
+     .kind = ErrorKind::kDenied, .status = 6, .text = kWriting, .backupAfter = kConfig},
+    {.name = "the new text not flushed", .failing = Step::kFinish, .occurrence = 2, .status = 8,
+     .text = kWriting, .backupAfter = kConfig},
+    {.name = "the new text held", .failing = Step::kPlace, .occurrence = 2,
+     .kind = ErrorKind::kInUse, .status = 7, .text = kWriting, .backupAfter = kConfig},
+    {.name = "the folder not flushed", .failing = Step::kFlush, .occurrence = 2, .status = 8,
+     .text = kWriting, .fileAfter = kNew, .backupAfter = kConfig},
+    {.name = "a folder others may change", .untrusted = "user 65534", .status = 1,
+     .text = "Can not trust the folder of script a.config"},
+};
+// clang-format on
+
+void PrintTo(const RunCase& row, std::ostream* out) { *out << row.name; }
+
+class RunTest : public testing::TestWithParam<RunCase> {};
+
+TEST_P(RunTest, Case) {
+  const RunCase& row = GetParam();
+  MemoryFileSystem files;
+  files.Put("a.config", row.file);
+  if (row.backup) files.Put("a.config.bak", *row.backup);
+  if (row.backupIsLink) files.Link("a.config.bak");
+  files.failing = row.failing, files.occurrence = row.occurrence;
+  files.error = {row.kind, "the system's words"};
+  files.elevated = !row.untrusted.empty(), files.otherWriter = row.untrusted;
+  files.before = [&](Step step, int count) {
+    if (step == Step::kFinish && count <= row.changes)
+      files.Put("a.config", files.files["a.config"].bytes + kY);
+  };
+  const Outcome outcome = ::Run(files, row.mode, "a.config", [](std::string_view) {});
+  EXPECT_EQ(static_cast<int>(outcome.status), row.status);
+  EXPECT_EQ(outcome.text, row.text.empty() ? "" : P + row.text);
+  EXPECT_EQ(outcome.written, row.written);
+  EXPECT_EQ(files.files["a.config"].bytes,
+            row.fileAfter.value_or(row.changes ? files.files["a.config"].bytes : row.file));
+  if (row.backup || row.backupAfter) {
+    EXPECT_EQ(files.files["a.config.bak"].bytes, row.backupAfter.value_or(row.backup.value_or("")));
+  }
+  // No temporary file stays.
+  EXPECT_EQ(files.files.size(), 1u + (row.backup || row.backupAfter || row.backupIsLink));
+}
+
+INSTANTIATE_TEST_SUITE_P(Run, RunTest, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<RunCase>& info) {
+                           std::string name = info.param.name;
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+}  // namespace
