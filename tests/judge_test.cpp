@@ -101,12 +101,13 @@ class JudgeTest : public testing::TestWithParam<Case> {};
 
 TEST_P(JudgeTest, Rule) {
   const Case& row = GetParam();
-  const Verdict verdict = Judge(row.mode, row.text, "a.config");
+  const Verdict verdict = Judge(row.mode, row.text);
   const bool left = row.left != Left::kNothing;
-  EXPECT_EQ(left ? verdict.told : verdict.refusal, row.refusal.empty() ? "" : P + row.refusal);
+  const std::optional<Text> text = left ? verdict.told : verdict.refusal;
+  EXPECT_EQ(text ? Render(*text, "a.config") : "", row.refusal.empty() ? "" : P + row.refusal);
   EXPECT_EQ(static_cast<int>(verdict.left), static_cast<int>(row.left));
   EXPECT_EQ(verdict.line, row.line);
-  if (!row.refusal.empty() || left) return;
+  if (verdict.refusal || left) return;
   EXPECT_EQ(verdict.same, !row.newText);
   std::string spelled;
   StreamPieces(verdict.newText.pieces, [&](std::string_view a, std::string_view b) {

@@ -85,7 +85,7 @@ Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
                     [install](std::string_view text) { Tell(install, text, INSTALLMESSAGE_INFO); });
     } catch (const std::exception& failure) {
       outcome = {Status::kFailed, std::string(kPrefix) + failure.what(),
-                 path + ": " + failure.what() + "; run again once the cause is mended"};
+                 path + ": " + failure.what() + "; " + std::string(Remedy(Status::kFailed))};
     }
     if (!outcome.text.empty()) Tell(install, outcome.text, INSTALLMESSAGE_INFO);
     if (!outcome.reason.empty())

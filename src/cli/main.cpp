@@ -17,15 +17,21 @@ constexpr const char* kUsage =
     "keeping the file as it first was in PATH.bak.\n"
     "  --uninstall  removes the section instead; a missing PATH has nothing to remove\n"
     "  --check      changes nothing and tells whether an install would change PATH\n"
-    "Exit status, the same for every mode (--check gives the install's):\n"
-    "  0 done, or nothing to do   1 refused: the file's text is one this tool will not edit\n"
-    "  2 argument error           3 (--check) an install would succeed and change PATH\n"
-    "  4 shared configuration: register the section in the shared file instead\n"
-    "  5 PATH not found           6 access denied: run elevated\n"
-    "  7 in use by another program: a later retry may succeed\n"
-    "  8 any other system failure (disk full, I/O error, memory)\n"
-    "  9 (--uninstall) kept: the module's settings still use the section\n"
+    "Exit status, the same for every mode (--check gives the install's):\n";
+constexpr const char* kUsageEnd =
     "Why a run failed, where in PATH, and what to do, is told on standard error.\n";
+
+// The usage, with each status's meaning as the library has it.
+std::string Usage() {
+  std::string usage = kUsage;
+  for (int status = 0; status < kStatuses; ++status)
+    usage.append("  ")
+        .append(std::to_string(status))
+        .append(" ")
+        .append(Meaning(static_cast<Status>(status)))
+        .append("\n");
+  return usage + kUsageEnd;
+}
 
 // Where standard output and standard error meet, ends the line that standard output
 // left open, so that the reason starts a line of its own.
@@ -39,8 +45,9 @@ void StartErrorLine() {
 void Unforeseen(std::string_view path, std::string_view reason) {
   for (std::string_view part : {kPrefix, reason}) WriteStandard(part);
   StartErrorLine();
-  for (std::string_view part : {kReasonPrefix, path, std::string_view(": "), reason,
-                                std::string_view("; run again once the cause is mended\n")})
+  for (std::string_view part :
+       {kReasonPrefix, path, std::string_view(": "), reason, std::string_view("; "),
+        Remedy(Status::kFailed), std::string_view("\n")})
     WriteStandard(part, true);
 }
 
@@ -52,7 +59,7 @@ int main(int argc, char** argv) {
   const size_t count = arguments.size();
   const std::string_view option = count > 0 ? std::string_view(arguments[0]) : "";
   if (option == "--help" || (count == 1 && (option == "-h" || option == "/?"))) {
-    WriteStandard(kUsage);
+    WriteStandard(Usage());
     return 0;
   }
   if (option == "--version") {

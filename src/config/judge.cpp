@@ -15,23 +15,24 @@ bool IsWide(std::string_view text) {
          start.find('\0') != kNoPosition;
 }
 
-// A refusal of `text`: its text after the prefix, the byte it is about (none:
-// kNoPosition) and what is wrong there.
-Verdict Refused(std::string_view text, std::string refusal, size_t at, std::string words) {
+// A refusal of `text`: its fixed text, the byte it is about (none: kNoPosition) and
+// what is wrong there.
+Verdict Refused(std::string_view text, Text refusal, size_t at, std::string words) {
   Verdict verdict;
-  verdict.refusal = std::string(kPrefix) + refusal;
+  verdict.refusal = refusal;
   verdict.line = at == kNoPosition ? 0 : LineNumber(text, at);
   verdict.words = std::move(words);
   return verdict;
 }
 
-// The text read kept as it is, on purpose: `left`, with `told` (after the prefix,
-// or none), the byte it is about and why.
-Verdict Kept(std::string_view text, Left left, std::string told, size_t at, std::string words) {
+// The text read kept as it is, on purpose: `left`, with the text `told` (or none),
+// the byte it is about and why.
+Verdict Kept(std::string_view text, Left left, std::optional<Text> told, size_t at,
+             std::string words) {
   Verdict verdict;
   verdict.same = true;
   verdict.left = left;
-  if (!told.empty()) verdict.told = std::string(kPrefix) + told;
+  verdict.told = told;
   verdict.line = LineNumber(text, at);
   verdict.words = std::move(words);
   return verdict;
@@ -41,26 +42,23 @@ constexpr const char* kByHand =
     "the section is declared here by hand, not by this tool, and was left as it is";
 
 // Judges a change of `text` into `verdict.newText` by the server's rules and the size
-// limit; the refusals' texts name `path`.
-Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std::string& path) {
-  const std::string named = " script " + path;
+// limit.
+Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict) {
   const NewText& newText = verdict.newText;
   // The web server loads no site at all from a file it cannot read.
   if (const Finding fault = FindChangeFault(text, newText))
-    return Refused(
-        text,
-        (IsRemoval(mode) ? "Can not remove section from" : "Can not place section in") + named,
-        fault.at, fault.words);
+    return Refused(text, IsRemoval(mode) ? Text::kCannotRemove : Text::kCannotPlace, fault.at,
+                   fault.words);
   // The web server would refuse a file whose settings have lost their declaration:
   // the block stays until they are removed.
   if (IsRemoval(mode))
     if (const Finding settings = FindUndeclaredSettings(text, newText))
-      return Kept(text, Left::kUsedBlock, "Section is still used in" + named, settings.at,
+      return Kept(text, Left::kUsedBlock, Text::kStillUsed, settings.at,
                   "the module's settings are here; the section's declaration stays until they "
                   "are removed, then an uninstall removes it");
   // A text the tool could no longer read, not even to undo the install.
   if (const size_t size = SizeOver(newText.pieces, kMaxFileSize))
-    return Refused(text, OccurError("Writing", path).substr(kPrefix.size()), kNoPosition,
+    return Refused(text, Text::kWriting, kNoPosition,
                    "the new text would be " + std::to_string(size) + " bytes, over the limit of " +
                        std::to_string(kMaxFileSize));
   return verdict;
@@ -68,10 +66,9 @@ Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict, const std
 
 }  // namespace
 
-Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
-  const std::string named = " script " + path;
+Verdict Judge(Mode mode, std::string_view text) {
   if (IsWide(text))
-    return Refused(text, "Can not edit UTF-16" + named, 0,
+    return Refused(text, Text::kUtf16, 0,
                    "UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)");
   Verdict verdict;
   verdict.newText = IsRemoval(mode) ? RemoveBlocks(text) : InsertBlock(text);
@@ -79,34 +76,29 @@ Verdict Judge(Mode mode, std::string_view text, const std::string& path) {
   const std::string anchor(kAnchorText);
   if (!IsRemoval(mode) && !newText.inserted) {
     const size_t like = FindAnchorLike(text);
-    return Refused(text, "Can not find system.webServer option in" + named, like,
+    return Refused(text, Text::kNoAnchor, like,
                    like == kNoPosition
                        ? "no line holds " + anchor
                        : "the group is not written as " + anchor + ", the text looked for");
   }
   if (newText.unterminated)
-    return Refused(text, "Can not find QUELLMARK END in" + named, newText.openBlock,
+    return Refused(text, Text::kNoEnd, newText.openBlock,
                    "no QUELLMARK END line follows this QUELLMARK BEGIN line");
   // A declaration made by hand (an older installer's, an administrator's) where the
   // block would go, with no block in the file, is what an install wants: adopted.
   if (!IsRemoval(mode))
     if (const Finding other = FindOtherDeclaration(text, newText, 1))
       return SameText(RemoveBlocks(text).pieces, text)
-                 ? Kept(text, Left::kHandDeclaration, "Section is already declared in" + named,
-                        other.at, kByHand)
-                 : Refused(text, "Section is already declared in" + named, other.at, other.words);
+                 ? Kept(text, Left::kHandDeclaration, Text::kDeclared, other.at, kByHand)
+                 : Refused(text, Text::kDeclared, other.at, other.words);
   // An unchanged file is left alone: the web server reloads its configuration
   // and recycles its worker processes whenever the file changes.
   verdict.same = SameText(newText.pieces, text);
   // An uninstall removes blocks alone, and says so of a declaration made by hand.
   if (verdict.same && IsRemoval(mode))
     if (const Finding other = FindOtherDeclaration(text, newText, 0))
-      return Kept(text, Left::kHandDeclaration, "", other.at, kByHand);
-  return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict), path);
-}
-
-std::string OccurError(const char* step, const std::string& path) {
-  return std::string(kPrefix) + step + " startup script " + path + " occur error";
+      return Kept(text, Left::kHandDeclaration, std::nullopt, other.at, kByHand);
+  return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict));
 }
 
 Plan Decide(Mode mode, const Verdict& verdict, bool backupExists) {

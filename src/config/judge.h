@@ -2,19 +2,12 @@
 
 // What a run makes of the text it read, and what it then does: decisions alone, no I/O.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "config/rewrite.h"
-
-// How every text the tool prints on standard output begins.
-inline constexpr std::string_view kPrefix = "[QuellmarkInstaller] ";
-
-// How the standard error line of a failed run begins.
-inline constexpr std::string_view kReasonPrefix = "QuellmarkInstaller: ";
-
-// The fixed text of a failed step: kPrefix + `step` + " startup script PATH occur error".
-std::string OccurError(const char* step, const std::string& path);
+#include "config/texts.h"
 
 // kCheckRemoval is the removal's pre-flight (a custom action's, before the
 // transaction): judged as an uninstall, nothing written.
@@ -29,21 +22,22 @@ enum class Left { kNothing, kHandDeclaration, kUsedBlock };
 // The new text and whether it is the text read, or a refusal: its text for standard
 // output, and for standard error the line of the file it is about (0: none) and
 // what is wrong there. Or, with `left`, the text read kept as it is: `told` for
-// standard output (may be empty), and the line and words as for a refusal.
+// standard output (none for an uninstall that leaves a declaration made by hand),
+// and the line and words as for a refusal.
 struct Verdict {
   NewText newText;
   bool same = false;
-  std::string refusal;
+  std::optional<Text> refusal;
   Left left = Left::kNothing;
-  std::string told;
+  std::optional<Text> told;
   size_t line = 0;
   std::string words;
 };
 
-// Judges `text`, read from the file at `path` (which the refusal's text names), for
+// Judges `text`, read from the file at `path`, for
 // `mode`: the server's rules, the markers, the encoding, the size limit. The new
 // text's pieces point into `text`. Throws std::bad_alloc when memory runs out.
-Verdict Judge(Mode mode, std::string_view text, const std::string& path);
+Verdict Judge(Mode mode, std::string_view text);
 
 // What a run does after a verdict without refusal: whether the file changes, a
 // backup is made first (none exists), and the change is published (not in check).

@@ -19,10 +19,6 @@ std::vector<std::string> Arguments(int argc, char** argv);
 // accounts other than the administrators are not followed); POSIX, nothing to do.
 void HardenProcess();
 
-// GBK for "configuration file not found", as the fixed output texts have it.
-inline constexpr std::string_view kNotFoundWords =
-    "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
-
 // Writes `text` whole to standard output, or with `error` to standard error, and
 // flushes it. Redirected, its bytes go as they are (Windows: in text mode, each
 // "\n" as "\r\n"); on a Windows console as characters, the not-found words

@@ -16,6 +16,7 @@
 #include "config/file_system.h"
 #include "config/platform.h"
 #include "config/text_win32.h"
+#include "config/texts.h"
 
 // A 32-bit process on 64-bit Windows is redirected from System32 to SysWOW64, and
 // its Sysnative is the real System32: ResolvePath reads Sysnative as a 64-bit process does.

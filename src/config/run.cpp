@@ -9,29 +9,6 @@
 
 namespace {
 
-// What to do about a failure of `status`.
-std::string Remedy(Status status) {
-  switch (status) {
-    case Status::kRefused:
-      return "mend the file there by hand, then run again";
-    case Status::kNotFound:
-      return "check PATH";
-    case Status::kDenied:
-      return "run the step elevated, or as an account that may read and replace the file and "
-             "create files in its folder";
-    case Status::kInUse:
-      return "a later retry may succeed";
-    case Status::kDone:
-    case Status::kArgumentError:
-    case Status::kWouldChange:
-    case Status::kShared:
-    case Status::kFailed:
-    case Status::kKept:
-      break;
-  }
-  return "run again once the cause is mended";
-}
-
 Status StatusOf(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::kMissing:
@@ -58,17 +35,13 @@ Outcome SystemFailure(const std::string& failed, const Error& error, std::string
           failed + ": " + (error.words.empty() ? "cut short while it was read" : error.words) +
               (*doing ? std::string(" (") + doing + ")" : "") + "; " +
               // A name or a link refused by the platform layer says why in its words.
-              (status == Status::kRefused ? "nothing was changed" : Remedy(status))};
-}
-
-// The not-found text: kPrefix, the GBK words, PATH.
-std::string NotFound(const std::string& path) {
-  return std::string(kPrefix) + std::string(kNotFoundWords) + path;
+              (status == Status::kRefused ? "nothing was changed" : std::string(Remedy(status)))};
 }
 
 // The outcome of nothing at `path`, whose folder is `folder`, for `error`.
 Outcome Missing(const std::string& path, const Folder& folder, const Error& error) {
-  Outcome missing = SystemFailure(path, error, NotFound(path) + OccurError("Reading", path));
+  Outcome missing =
+      SystemFailure(path, error, Render(Text::kNotFound, path) + Render(Text::kReading, path));
   // The web server's own file, in a folder that is missing too.
   if (IsServerConfigurationName(folder.file) && !folder.handle)
     missing.reason = path + ": " + error.words +
@@ -99,8 +72,7 @@ Redirection FindSharedConfiguration(FileSystem& files, const std::string& path,
   Redirection found;
   if (!folder.handle || !IsServerConfigurationName(folder.file)) return found;
   const std::string redirection = folder.path + "redirection.config";
-  const std::string unreadable =
-      std::string(kPrefix) + "Can not read redirection.config beside script " + path;
+  const std::string unreadable = Render(Text::kUnreadableRedirection, path);
   Snapshot read;
   if (const Fault fault = files.Read(folder, "redirection.config", read)) {
     if (fault->kind != ErrorKind::kMissing)
@@ -117,7 +89,7 @@ Redirection FindSharedConfiguration(FileSystem& files, const std::string& path,
   if (const Finding fault = ReadRedirection(read.text, shared)) {
     found.unreadable = {Status::kRefused, unreadable,
                         redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " +
-                            fault.words + "; " + Remedy(Status::kRefused)};
+                            fault.words + "; " + std::string(Remedy(Status::kRefused))};
     return found;
   }
   if (shared.empty() || files.IsSameFolder(shared, folder)) return found;
@@ -134,9 +106,7 @@ std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, const std::
   Redirection redirection = FindSharedConfiguration(files, path, folder);
   if (redirection.unreadable && !IsRemoval(mode)) return std::move(redirection.unreadable);
   if (redirection.sharedFile.empty()) return std::nullopt;
-  const std::string elsewhere = std::string(kPrefix) +
-                                "Shared configuration: the web server reads " +
-                                redirection.sharedFile + ", not script " + path;
+  const std::string elsewhere = RenderShared(redirection.sharedFile, path);
   if (!IsRemoval(mode))
     return Outcome{Status::kShared, elsewhere,
                    path +
@@ -162,16 +132,16 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& pa
                              const Folder& folder) {
   Snapshot read;
   if (const Fault fault = files.Read(folder, folder.file, read))
-    return SystemFailure(path, *fault, OccurError("Reading", path));
-  const Verdict verdict = Judge(mode, read.text, path);
+    return SystemFailure(path, *fault, Render(Text::kReading, path));
+  const Verdict verdict = Judge(mode, read.text);
   std::string where = path;
   if (verdict.line) where.append(":").append(std::to_string(verdict.line));
-  if (!verdict.refusal.empty())
-    return Outcome{Status::kRefused, verdict.refusal,
-                   where + ": " + verdict.words + "; " + Remedy(Status::kRefused)};
+  if (verdict.refusal)
+    return Outcome{Status::kRefused, Render(*verdict.refusal, path),
+                   where + ": " + verdict.words + "; " + std::string(Remedy(Status::kRefused))};
   if (verdict.left != Left::kNothing) {
-    Outcome kept{verdict.left == Left::kUsedBlock ? Status::kKept : Status::kDone, verdict.told,
-                 where + ": " + verdict.words};
+    Outcome kept{verdict.left == Left::kUsedBlock ? Status::kKept : Status::kDone,
+                 verdict.told ? Render(*verdict.told, path) : "", where + ": " + verdict.words};
     kept.left = verdict.left;
     return kept;
   }
@@ -181,37 +151,36 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& pa
   const Fault unknownBackup = files.EntryIn(folder, backupName, backupEntry);
   const Plan plan = Decide(mode, verdict, unknownBackup || backupEntry != Entry::kMissing);
   if (!plan.change) return Outcome{};
-  if (unknownBackup) return SystemFailure(backup, *unknownBackup, OccurError("Backing up", path));
+  if (unknownBackup) return SystemFailure(backup, *unknownBackup, Render(Text::kBackingUp, path));
 
   // What the install would find out only while it writes. A backup that is not a
   // file (a link, even to nothing, or a folder) would never be the one promised.
   if (backupEntry == Entry::kOther)
-    return Outcome{Status::kRefused, OccurError("Backing up", path),
+    return Outcome{Status::kRefused, Render(Text::kBackingUp, path),
                    backup +
                        ": not a file (a link or a folder), where the backup is kept; remove it, "
                        "then run again"};
   if (const Fault fault = files.MayWrite(read))
-    return SystemFailure(path, *fault, OccurError("Writing", path));
+    return SystemFailure(path, *fault, Render(Text::kWriting, path));
   if (const Fault fault = files.MayCreateIn(folder))
-    return plan.backUp ? SystemFailure(backup, *fault, OccurError("Backing up", path))
-                       : SystemFailure(path, *fault, OccurError("Writing", path),
+    return plan.backUp ? SystemFailure(backup, *fault, Render(Text::kBackingUp, path))
+                       : SystemFailure(path, *fault, Render(Text::kWriting, path),
                                        "creating a temporary file beside it");
   if (!plan.publish)
-    return Outcome{
-        Status::kWouldChange,
-        mode == Mode::kCheck ? std::string(kPrefix) + "Install would change script " + path : ""};
+    return Outcome{Status::kWouldChange,
+                   mode == Mode::kCheck ? Render(Text::kWouldChange, path) : ""};
 
   // The backup is made from the bytes read, and published before the file is
   // touched, so the old text is on disk under one of the two names at every instant.
   if (plan.backUp) {
     const Publication copy = WriteWholeFile(files, backupName, {{read.text}}, read, false);
     if (copy.result == WriteResult::kFailed)
-      return PublishFailure(backup, copy, OccurError("Backing up", path));
+      return PublishFailure(backup, copy, Render(Text::kBackingUp, path));
     if (copy.result == WriteResult::kChanged) return std::nullopt;
   }
   const Publication text = WriteWholeFile(files, folder.file, verdict.newText.pieces, read, true);
   if (text.result == WriteResult::kFailed)
-    return PublishFailure(path, text, OccurError("Writing", path));
+    return PublishFailure(path, text, Render(Text::kWriting, path));
   if (text.result == WriteResult::kChanged) return std::nullopt;
   Outcome done;
   done.written = true, done.backup = backup, done.backupMade = plan.backUp;
@@ -225,31 +194,29 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
   const Fault lookup = files.OpenFolderOf(files.Resolve(path), folder);  // messages name `path`
   const bool missing = lookup && lookup->kind == ErrorKind::kMissing;
   files.RemoveTemporaryFileOnInterrupt();
-  const char* const progress = mode == Mode::kInstall  ? "Updating startup script "
-                               : mode == Mode::kRemove ? "Removing section from startup script "
-                                                       : "Checking startup script ";
-  report(std::string(kPrefix) + progress + path + "\n ");
-  if (lookup && !missing) return SystemFailure(path, *lookup, OccurError("Reading", path));
+  report(Render(mode == Mode::kInstall  ? Text::kUpdating
+                : mode == Mode::kRemove ? Text::kRemoving
+                                        : Text::kChecking,
+                path));
+  if (lookup && !missing) return SystemFailure(path, *lookup, Render(Text::kReading, path));
   // An elevated run trusts nothing in a folder that someone else may change.
   const std::string writer = files.IsElevated() && folder.handle ? files.OtherWriter(folder) : "";
   if (!missing && !writer.empty())
-    return Untrusted(std::string(kPrefix) + "Can not trust the folder of script " + path,
-                     folder.path, writer);
+    return Untrusted(Render(Text::kUntrustedFolder, path), folder.path, writer);
   if (writer.empty())
     if (std::optional<Outcome> shared = StopWhereShared(files, mode, path, folder, report))
       return std::move(*shared);
   if (missing) {
     // Nothing to remove: an uninstall must not fail when the web server went first.
-    if (IsRemoval(mode)) return Outcome{Status::kDone, NotFound(path)};
+    if (IsRemoval(mode)) return Outcome{Status::kDone, Render(Text::kNotFound, path)};
     return Missing(path, folder, *lookup);
   }
   for (int round = 0; round < 3; ++round)
     if (std::optional<Outcome> outcome = Round(files, mode, path, folder))
       return std::move(*outcome);
-  return {Status::kInUse,
-          std::string(kPrefix) + "Startup script " + path + " was changed by another program",
+  return {Status::kInUse, Render(Text::kChanged, path),
           path + ": changed by another program during each of three attempts; " +
-              Remedy(Status::kInUse)};
+              std::string(Remedy(Status::kInUse))};
 }
 
 std::string BackupPath(const std::string& path) { return path + ".bak"; }

@@ -36,21 +36,6 @@
 #include "config/file_system.h"
 #include "config/judge.h"
 
-// The exit statuses, one per kind of failure that a caller can act on; the same
-// for install, uninstall and check.
-enum class Status {
-  kDone = 0,     // done, or nothing to do
-  kRefused = 1,  // the file's text is one the tool will not edit
-  kArgumentError = 2,
-  kWouldChange = 3,  // check: an install would change the file
-  kShared = 4,       // the web server reads a shared configuration instead
-  kNotFound = 5,     // nothing at PATH (install and check)
-  kDenied = 6,       // the caller may not read or replace the file, or create files beside it
-  kInUse = 7,        // another program holds the file, or changed it each time: retry later
-  kFailed = 8,       // any other system failure
-  kKept = 9,         // uninstall: the section is kept, the module's settings still use it
-};
-
 struct Outcome {
   Outcome(Status status = Status::kDone, std::string text = "", std::string reason = "")
       : status(status), text(std::move(text)), reason(std::move(reason)) {}
