@@ -94,6 +94,16 @@ inline ToolRun RunTool(const std::vector<std::string>& arguments) {
   return run;
 }
 
+// Where `a` and `b` first differ, with a few bytes of each from there; empty where
+// they are equal: a short difference for texts too long to print.
+inline std::string FirstDifference(const std::string& a, const std::string& b) {
+  if (a == b) return "";
+  size_t at = 0;
+  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+  return "at byte " + std::to_string(at) + ": " + testing::PrintToString(a.substr(at, 40)) +
+         " instead of " + testing::PrintToString(b.substr(at, 40));
+}
+
 inline void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
