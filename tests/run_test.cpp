@@ -56,13 +56,8 @@ const RunCase kCases[] = {
     {.name = "missing", .failing = Step::kOpen, .occurrence = 1, .kind = ErrorKind::kMissing,
      .status = 5, .text = "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE"
      "a.config[QuellmarkInstaller] " + kReading},
-    {.name = "missing, uninstall", .mode = Mode::kRemove, .failing = Step::kOpen, .occurrence = 1,
-     .kind = ErrorKind::kMissing, .text = "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE"
-     "a.config"},
     {.name = "unreadable", .failing = Step::kRead, .occurrence = 1, .kind = ErrorKind::kDenied,
      .status = 6, .text = kReading},
-    {.name = "held while read", .failing = Step::kRead, .occurrence = 1, .kind = ErrorKind::kInUse,
-     .status = 7, .text = kReading},
     {.name = "backup's name unknown", .failing = Step::kEntry, .occurrence = 1, .status = 8,
      .text = kBackingUp},
     {.name = "a link at the backup's name", .backupIsLink = true, .status = 1, .text = kBackingUp},
@@ -73,8 +68,6 @@ const RunCase kCases[] = {
     {.name = "no temporary file may be made", .backup = "first", .failing = Step::kMayCreate,
      .occurrence = 1, .kind = ErrorKind::kDenied, .status = 6, .text = kWriting},
     {.name = "the backup's temporary file", .failing = Step::kCreate, .occurrence = 1, .status = 8,
-     .text = kBackingUp},
-    {.name = "the backup cut short", .failing = Step::kWrite, .occurrence = 1, .status = 8,
      .text = kBackingUp},
     {.name = "the new text's temporary file", .failing = Step::kCreate, .occurrence = 2,
      .kind = ErrorKind::kDenied, .status = 6, .text = kWriting, .backupAfter = kConfig},

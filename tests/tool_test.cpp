@@ -26,7 +26,7 @@ std::string Expected(const std::string& text) {
 // statuses, standard error. The rules about text are Judge's rows.
 TEST_F(ToolTest, EachModeOnEachKindOfFile) {
   fs::create_directory("folder");
-  const std::string A = kConfig, in = A + kBlock + "<x/>\r\n", x = "<x>\n";
+  const std::string A = kConfig, x = "<x>\n";
   const std::string open = A + "<!--QUELLMARK BEGIN-->\r\n<x/>\r\n";
   const std::string own = A + "<section name=\"Quellmark\"/>";
   const std::string notFound = P + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
@@ -50,8 +50,6 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {.name = "open block", .arguments = {a}, .file = open,
        .output = P + "Can not find QUELLMARK END in script a.config", .status = 1,
        .fileAfter = open, .where = a + ":3"},
-      {.name = "registered: nothing written, no backup", .arguments = {a}, .file = in,
-       .fileAfter = in},
       {.name = "declared by hand", .arguments = {a}, .file = own,
        .output = P + "Section is already declared in script a.config", .fileAfter = own,
        .where = a + ":3"},
