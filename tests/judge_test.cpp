@@ -118,12 +118,6 @@ TEST_P(JudgeTest, Rule) {
 }
 
 // Each row by its name, so that `ctest -R` runs one.
-INSTANTIATE_TEST_SUITE_P(Judge, JudgeTest, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case>& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name)
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Judge, JudgeTest, testing::ValuesIn(kCases), RowName<Case>);
 
 }  // namespace

@@ -112,12 +112,6 @@ TEST_P(RunTest, Case) {
   EXPECT_EQ(files.files.size(), 1u + (row.backup || row.backupAfter || row.backupIsLink));
 }
 
-INSTANTIATE_TEST_SUITE_P(Run, RunTest, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<RunCase>& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name)
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Run, RunTest, testing::ValuesIn(kCases), RowName<RunCase>);
 
 }  // namespace

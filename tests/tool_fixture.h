@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -92,6 +93,16 @@ inline ToolRun RunTool(const std::vector<std::string>& arguments) {
   run.errors = ReadFile(errors);
   fs::remove(errors);
   return run;
+}
+
+// A table row's test name, so that `ctest -R` runs one: its name, with every
+// character but letters and digits made '_'.
+template <typename Row>
+std::string RowName(const testing::TestParamInfo<Row>& info) {
+  std::string name = info.param.name;
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return name;
 }
 
 // Where `a` and `b` first differ, with a few bytes of each from there; empty where

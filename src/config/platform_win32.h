@@ -96,8 +96,7 @@ extern thread_local DWORD g_error;
 Error ErrorOf(DWORD code);
 
 // Failures that have no system error of their own, as codes with bit 29 set, which
-// Windows leaves to programs; SystemError words them.
-constexpr DWORD kInUse = 0x20000001;
+// Windows leaves to programs; ErrorOf words them.
 constexpr DWORD kStreamName = 0x20000002;
 constexpr DWORD kUnknownLinkTarget = 0x20000003;
 constexpr DWORD kOtherRights = 0x20000004;

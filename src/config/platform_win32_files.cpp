@@ -32,8 +32,6 @@ std::string WordsOf(DWORD code) {
   switch (code) {
     case 0:
       return "";
-    case kInUse:
-      return "in use by another program";
     case kStreamName:
       return "names a stream of a file (after its ':'), not a file";
     case kUnknownLinkTarget:
@@ -73,7 +71,6 @@ ErrorKind KindOf(DWORD code) {
       return ErrorKind::kDenied;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-    case kInUse:
     case kMoved:
       return ErrorKind::kInUse;
     case kStreamName:
