@@ -35,7 +35,7 @@ std::wstring Escaped(std::wstring_view text) {
 void Tell(MSIHANDLE install, std::string_view text, INSTALLMESSAGE kind) {
   std::string english(text);
   for (size_t at; (at = english.find(kNotFoundWords)) != std::string::npos;)
-    english.replace(at, kNotFoundWords.size(), "configuration file not found: ");
+    english.replace(at, kNotFoundWords.size(), kNotFoundEnglish);
   PMSIHANDLE record = MsiCreateRecord(0);
   MsiRecordSetStringW(record, 0, Escaped(win32::Utf16(english)).c_str());
   MsiProcessMessage(install, kind, record);
@@ -44,22 +44,18 @@ void Tell(MSIHANDLE install, std::string_view text, INSTALLMESSAGE kind) {
 // What a run on `path` did, in one line for the log; empty after a failure, whose
 // reason the log already holds.
 std::string Happened(Mode mode, const Outcome& outcome, const std::string& path) {
-  const std::string told = std::string(kReasonPrefix) + path + ": ";
   const bool removal = IsRemoval(mode);
-  if (outcome.status == Status::kKept)
-    return told + "unchanged; the section is kept while the module's settings use it";
+  if (outcome.status == Status::kKept) return RenderLogged(Logged::kKept, path);
   if (outcome.status == Status::kWouldChange)
-    return told +
-           (removal ? "the removal will take the section out" : "the registration will change it");
+    return RenderLogged(removal ? Logged::kWillRemove : Logged::kWillRegister, path);
   if (outcome.status != Status::kDone) return "";
   if (outcome.left == Left::kHandDeclaration)
-    return told + "unchanged; the section declared there by hand was " +
-           (removal ? "left as it is" : "adopted as it is");
+    return RenderLogged(removal ? Logged::kLeftByHand : Logged::kAdopted, path);
   if (outcome.written)
-    return told + "written; " +
-           (outcome.backupMade ? "its backup is " + outcome.backup
-                               : "the earlier backup " + outcome.backup + " was left as it was");
-  return told + (mode == Mode::kCheckRemoval ? "the removal has nothing to take out" : "unchanged");
+    return RenderLogged(outcome.backupMade ? Logged::kWrittenBackedUp : Logged::kWrittenBackupKept,
+                        path, outcome.backup);
+  return RenderLogged(mode == Mode::kCheckRemoval ? Logged::kNothingToRemove : Logged::kUnchanged,
+                      path);
 }
 
 std::wstring Property(MSIHANDLE install, const wchar_t* name) {
@@ -138,14 +134,10 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
       return ERROR_SUCCESS;
     case Status::kShared:
       MsiSetPropertyW(install, L"QUELLMARK_SHARED_CONFIG", L"1");
-      Tell(install, std::string(kReasonPrefix) + "a farm node: the section is not registered here",
-           INSTALLMESSAGE_INFO);
+      Tell(install, RenderLogged(Logged::kFarmNodeChecked, ""), INSTALLMESSAGE_INFO);
       return ERROR_SUCCESS;
     case Status::kDenied:
-      Tell(install,
-           std::string(kReasonPrefix) +
-               "this user may not read the file; the deferred action judges it",
-           INSTALLMESSAGE_INFO);
+      Tell(install, RenderLogged(Logged::kUserMayNotRead, ""), INSTALLMESSAGE_INFO);
       return ERROR_SUCCESS;
     case Status::kRefused:
     case Status::kArgumentError:
@@ -162,8 +154,7 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRegister(MSIHANDLE install) {
   const Outcome outcome = Act(install, Mode::kInstall, DataPath(install));
   if (outcome.status == Status::kShared) {
-    Tell(install, std::string(kReasonPrefix) + "a farm node: registration skipped",
-         INSTALLMESSAGE_INFO);
+    Tell(install, RenderLogged(Logged::kFarmNodeSkipped, ""), INSTALLMESSAGE_INFO);
     return ERROR_SUCCESS;
   }
   return outcome.status == Status::kDone ? ERROR_SUCCESS : Fail(install, outcome);
@@ -179,11 +170,7 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkUnregister(MSIHANDLE in
   const Outcome outcome = Act(install, Mode::kRemove, path);
   if (outcome.status != Status::kDone)
     Tell(install,
-         std::string(kReasonPrefix) + "warning: the section stays in " + path + " (status " +
-             std::to_string(static_cast<int>(outcome.status)) +
-             ") and the removal goes on; once the cause above is mended (status 9: the module's "
-             "settings removed), take it out by hand with QuellmarkInstaller.exe --uninstall \"" +
-             path + "\"",
+         RenderLogged(Logged::kStays, path, std::to_string(static_cast<int>(outcome.status))),
          INSTALLMESSAGE_INFO);
   return ERROR_SUCCESS;
 }

@@ -11,28 +11,6 @@
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: QuellmarkInstaller [--uninstall | --check] PATH\n"
-    "Registers the Quellmark section in the web server configuration file PATH,\n"
-    "keeping the file as it first was in PATH.bak.\n"
-    "  --uninstall  removes the section instead; a missing PATH has nothing to remove\n"
-    "  --check      changes nothing and tells whether an install would change PATH\n"
-    "Exit status, the same for every mode (--check gives the install's):\n";
-constexpr const char* kUsageEnd =
-    "Why a run failed, where in PATH, and what to do, is told on standard error.\n";
-
-// The usage, with each status's meaning as the library has it.
-std::string Usage() {
-  std::string usage = kUsage;
-  for (int status = 0; status < kStatuses; ++status)
-    usage.append("  ")
-        .append(std::to_string(status))
-        .append(" ")
-        .append(Meaning(static_cast<Status>(status)))
-        .append("\n");
-  return usage + kUsageEnd;
-}
-
 // Where standard output and standard error meet, ends the line that standard output
 // left open, so that the reason starts a line of its own.
 void StartErrorLine() {
@@ -75,7 +53,7 @@ int main(int argc, char** argv) {
   // ("/uninstall"): running on without it could do the opposite of what was asked.
   if (pathIndex + 1 != count || arguments[pathIndex].empty() ||
       arguments[pathIndex].substr(0, 2) == "--") {
-    WriteStandard("argument error.\n");
+    WriteStandard(kArgumentError);
     return static_cast<int>(Status::kArgumentError);
   }
   const std::string& path = arguments[pathIndex];
@@ -93,7 +71,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& exception) {
     Unforeseen(path, exception.what());
   } catch (...) {
-    Unforeseen(path, "unexpected failure");
+    Unforeseen(path, kUnexpectedFailure);
   }
   return static_cast<int>(Status::kFailed);
 }

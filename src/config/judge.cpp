@@ -15,31 +15,32 @@ bool IsWide(std::string_view text) {
          start.find('\0') != kNoPosition;
 }
 
-// A refusal of `text`: its fixed text, the byte it is about (none: kNoPosition) and
-// what is wrong there.
-Verdict Refused(std::string_view text, Text refusal, size_t at, std::string words) {
+// A refusal of `text`: its fixed text, the byte it is about (none: kNoPosition),
+// why, and the detail that the words of `why` name.
+Verdict Refused(std::string_view text, Text refusal, size_t at, Why why, std::string detail = "") {
   Verdict verdict;
   verdict.refusal = refusal;
   verdict.line = at == kNoPosition ? 0 : LineNumber(text, at);
-  verdict.words = std::move(words);
+  verdict.why = why;
+  verdict.detail = std::move(detail);
   return verdict;
+}
+
+Verdict Refused(std::string_view text, Text refusal, const Finding& fault) {
+  return Refused(text, refusal, fault.at, *fault.why, fault.detail);
 }
 
 // The text read kept as it is, on purpose: `left`, with the text `told` (or none),
 // the byte it is about and why.
-Verdict Kept(std::string_view text, Left left, std::optional<Text> told, size_t at,
-             std::string words) {
+Verdict Kept(std::string_view text, Left left, std::optional<Text> told, size_t at, Why why) {
   Verdict verdict;
   verdict.same = true;
   verdict.left = left;
   verdict.told = told;
   verdict.line = LineNumber(text, at);
-  verdict.words = std::move(words);
+  verdict.why = why;
   return verdict;
 }
-
-constexpr const char* kByHand =
-    "the section is declared here by hand, not by this tool, and was left as it is";
 
 // Judges a change of `text` into `verdict.newText` by the server's rules and the size
 // limit.
@@ -47,57 +48,47 @@ Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict) {
   const NewText& newText = verdict.newText;
   // The web server loads no site at all from a file it cannot read.
   if (const Finding fault = FindChangeFault(text, newText))
-    return Refused(text, IsRemoval(mode) ? Text::kCannotRemove : Text::kCannotPlace, fault.at,
-                   fault.words);
+    return Refused(text, IsRemoval(mode) ? Text::kCannotRemove : Text::kCannotPlace, fault);
   // The web server would refuse a file whose settings have lost their declaration:
   // the block stays until they are removed.
   if (IsRemoval(mode))
     if (const Finding settings = FindUndeclaredSettings(text, newText))
-      return Kept(text, Left::kUsedBlock, Text::kStillUsed, settings.at,
-                  "the module's settings are here; the section's declaration stays until they "
-                  "are removed, then an uninstall removes it");
+      return Kept(text, Left::kUsedBlock, Text::kStillUsed, settings.at, Why::kSettingsKeepIt);
   // A text the tool could no longer read, not even to undo the install.
   if (const size_t size = SizeOver(newText.pieces, kMaxFileSize))
-    return Refused(text, Text::kWriting, kNoPosition,
-                   "the new text would be " + std::to_string(size) + " bytes, over the limit of " +
-                       std::to_string(kMaxFileSize));
+    return Refused(text, Text::kWriting, kNoPosition, Why::kTooLarge, std::to_string(size));
   return verdict;
 }
 
 }  // namespace
 
 Verdict Judge(Mode mode, std::string_view text) {
-  if (IsWide(text))
-    return Refused(text, Text::kUtf16, 0,
-                   "UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)");
+  if (IsWide(text)) return Refused(text, Text::kUtf16, 0, Why::kWide);
   Verdict verdict;
   verdict.newText = IsRemoval(mode) ? RemoveBlocks(text) : InsertBlock(text);
   const NewText& newText = verdict.newText;
-  const std::string anchor(kAnchorText);
   if (!IsRemoval(mode) && !newText.inserted) {
     const size_t like = FindAnchorLike(text);
     return Refused(text, Text::kNoAnchor, like,
-                   like == kNoPosition
-                       ? "no line holds " + anchor
-                       : "the group is not written as " + anchor + ", the text looked for");
+                   like == kNoPosition ? Why::kNoAnchorLine : Why::kAnchorOtherwise,
+                   std::string(kAnchorText));
   }
-  if (newText.unterminated)
-    return Refused(text, Text::kNoEnd, newText.openBlock,
-                   "no QUELLMARK END line follows this QUELLMARK BEGIN line");
+  if (newText.unterminated) return Refused(text, Text::kNoEnd, newText.openBlock, Why::kNoEnd);
   // A declaration made by hand (an older installer's, an administrator's) where the
   // block would go, with no block in the file, is what an install wants: adopted.
   if (!IsRemoval(mode))
     if (const Finding other = FindOtherDeclaration(text, newText, 1))
       return SameText(RemoveBlocks(text).pieces, text)
-                 ? Kept(text, Left::kHandDeclaration, Text::kDeclared, other.at, kByHand)
-                 : Refused(text, Text::kDeclared, other.at, other.words);
+                 ? Kept(text, Left::kHandDeclaration, Text::kDeclared, other.at,
+                        Why::kDeclaredByHand)
+                 : Refused(text, Text::kDeclared, other);
   // An unchanged file is left alone: the web server reloads its configuration
   // and recycles its worker processes whenever the file changes.
   verdict.same = SameText(newText.pieces, text);
   // An uninstall removes blocks alone, and says so of a declaration made by hand.
   if (verdict.same && IsRemoval(mode))
     if (const Finding other = FindOtherDeclaration(text, newText, 0))
-      return Kept(text, Left::kHandDeclaration, std::nullopt, other.at, kByHand);
+      return Kept(text, Left::kHandDeclaration, std::nullopt, other.at, Why::kDeclaredByHand);
   return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict));
 }
 

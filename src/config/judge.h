@@ -21,9 +21,9 @@ enum class Left { kNothing, kHandDeclaration, kUsedBlock };
 
 // The new text and whether it is the text read, or a refusal: its text for standard
 // output, and for standard error the line of the file it is about (0: none) and
-// what is wrong there. Or, with `left`, the text read kept as it is: `told` for
-// standard output (none for an uninstall that leaves a declaration made by hand),
-// and the line and words as for a refusal.
+// why, with the parser's words where they tell. Or, with `left`, the text read kept
+// as it is: `told` for standard output (none for an uninstall that leaves a
+// declaration made by hand), and the line and why as for a refusal.
 struct Verdict {
   NewText newText;
   bool same = false;
@@ -31,7 +31,8 @@ struct Verdict {
   Left left = Left::kNothing;
   std::optional<Text> told;
   size_t line = 0;
-  std::string words;
+  Why why = Why::kWide;
+  std::string detail;
 };
 
 // Judges `text`, read from the file at `path`, for

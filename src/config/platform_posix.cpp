@@ -18,6 +18,7 @@
 
 #include "config/file_system.h"
 #include "config/platform.h"
+#include "config/texts.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ Error Posix(int error) {
 
 // The folder's entry of the file's name was not the file opened (renamed, or its
 // folder swapped, in between).
-const Error kMoved = {ErrorKind::kInUse, "moved while it was opened"};
+const Error kMoved = {ErrorKind::kInUse, Explain(Why::kMoved)};
 
 // The interrupt handler's copy of the folder and the name of the temporary file
 // being written, which it removes: a handler may only unlink a name prepared in

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "config/platform_win32.h"
+#include "config/texts.h"
 
 namespace win32 {
 thread_local DWORD g_error = 0;
@@ -33,16 +34,15 @@ std::string WordsOf(DWORD code) {
     case 0:
       return "";
     case kStreamName:
-      return "names a stream of a file (after its ':'), not a file";
+      return Explain(Why::kStream);
     case kUnknownLinkTarget:
-      return "a link whose target the system does not tell, which is never replaced by a file";
+      return Explain(Why::kUnknownLink);
     case kOtherRights:
-      return "the new file would not get the file's access list (its inherited entries are not "
-             "what its folder gives now); nothing was replaced";
+      return Explain(Why::kOtherRights);
     case kMoved:
-      return "moved while it was opened";
+      return Explain(Why::kMoved);
     case kLinkInFolder:
-      return "a link where the file was, which is not followed";
+      return Explain(Why::kLinkInFolder);
   }
   wchar_t* text = nullptr;
   const DWORD flags =

@@ -7,6 +7,8 @@
 #include <memory>
 #include <thread>
 
+#include "config/texts.h"
+
 Publication WriteWholeFile(FileSystem& files, const std::string& name,
                            const std::vector<Piece>& pieces, const Snapshot& read, bool replace) {
   TempFilePtr temp;
@@ -35,7 +37,7 @@ Publication WriteWholeFile(FileSystem& files, const std::string& name,
       return {WriteResult::kChanged, {}, files.Discard(std::move(temp))};
     if ((fault = files.Place(*temp, name, replace, placed))) return failed(*fault);
   }
-  if (placed == Placed::kHeld) return failed({ErrorKind::kInUse, "in use by another program"});
+  if (placed == Placed::kHeld) return failed({ErrorKind::kInUse, Explain(Why::kHeld)});
   if (placed == Placed::kExists) return {WriteResult::kWritten, {}, files.Discard(std::move(temp))};
   if ((fault = files.FlushFolder(*read.folder))) return {WriteResult::kFailed, *fault, ""};
   return {};

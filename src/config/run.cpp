@@ -29,13 +29,15 @@ Status StatusOf(ErrorKind kind) {
 // telling why, what it was doing there (`doing`, where the name does not say), and
 // what to do. An error without words is a read that found the file cut short.
 Outcome SystemFailure(const std::string& failed, const Error& error, std::string text,
-                      const char* doing = "") {
+                      std::optional<Why> doing = std::nullopt) {
   const Status status = error.words.empty() ? Status::kFailed : StatusOf(error.kind);
-  return {status, std::move(text),
-          failed + ": " + (error.words.empty() ? "cut short while it was read" : error.words) +
-              (*doing ? std::string(" (") + doing + ")" : "") + "; " +
-              // A name or a link refused by the platform layer says why in its words.
-              (status == Status::kRefused ? "nothing was changed" : std::string(Remedy(status)))};
+  std::string reason =
+      failed + ": " + (error.words.empty() ? Explain(Why::kCutShort) : error.words);
+  if (doing) reason += " (" + Explain(*doing) + ")";
+  // A name or a link refused by the file system says why in its words.
+  reason += "; " + (status == Status::kRefused ? Explain(Why::kNothingChanged)
+                                               : std::string(Remedy(status)));
+  return {status, std::move(text), std::move(reason)};
 }
 
 // The outcome of nothing at `path`, whose folder is `folder`, for `error`.
@@ -44,19 +46,14 @@ Outcome Missing(const std::string& path, const Folder& folder, const Error& erro
       SystemFailure(path, error, Render(Text::kNotFound, path) + Render(Text::kReading, path));
   // The web server's own file, in a folder that is missing too.
   if (IsServerConfigurationName(folder.file) && !folder.handle)
-    missing.reason = path + ": " + error.words +
-                     "; the web server's configuration folder is missing too: the web server "
-                     "is probably not installed";
+    missing.reason = path + ": " + error.words + "; " + Explain(Why::kServerMissing);
   return missing;
 }
 
 // The refusal of an elevated run where `writer`, an account it does not trust, may
 // change `what`, and so lead the run to another file.
 Outcome Untrusted(std::string text, const std::string& what, const std::string& writer) {
-  return {Status::kRefused, std::move(text),
-          what + ": " + writer +
-              " may change it, and so steer this elevated run; run the step as that account, "
-              "not elevated, or let only the administrators change it"};
+  return {Status::kRefused, std::move(text), what + ": " + Explain(Why::kUntrusted, writer)};
 }
 
 // Where the web server reads its configuration instead of the file `folder` holds:
@@ -89,7 +86,8 @@ Redirection FindSharedConfiguration(FileSystem& files, const std::string& path,
   if (const Finding fault = ReadRedirection(read.text, shared)) {
     found.unreadable = {Status::kRefused, unreadable,
                         redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " +
-                            fault.words + "; " + std::string(Remedy(Status::kRefused))};
+                            Explain(*fault.why, fault.detail) + "; " +
+                            std::string(Remedy(Status::kRefused))};
     return found;
   }
   if (shared.empty() || files.IsSameFolder(shared, folder)) return found;
@@ -108,10 +106,7 @@ std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, const std::
   if (redirection.sharedFile.empty()) return std::nullopt;
   const std::string elsewhere = RenderShared(redirection.sharedFile, path);
   if (!IsRemoval(mode))
-    return Outcome{Status::kShared, elsewhere,
-                   path +
-                       ": the redirection.config beside it enables shared configuration; register "
-                       "the section in the shared file, and install only the module's files here"};
+    return Outcome{Status::kShared, elsewhere, path + ": " + Explain(Why::kShared)};
   report(elsewhere);
   return std::nullopt;
 }
@@ -122,7 +117,7 @@ Outcome PublishFailure(const std::string& failed, const Publication& publication
                        std::string text) {
   Outcome outcome = SystemFailure(failed, publication.error, std::move(text));
   if (!publication.leftBehind.empty())
-    outcome.reason += "; " + publication.leftBehind + " was left behind: delete it";
+    outcome.reason += "; " + Explain(Why::kLeftBehind, publication.leftBehind);
   return outcome;
 }
 
@@ -138,10 +133,12 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& pa
   if (verdict.line) where.append(":").append(std::to_string(verdict.line));
   if (verdict.refusal)
     return Outcome{Status::kRefused, Render(*verdict.refusal, path),
-                   where + ": " + verdict.words + "; " + std::string(Remedy(Status::kRefused))};
+                   where + ": " + Explain(verdict.why, verdict.detail) + "; " +
+                       std::string(Remedy(Status::kRefused))};
   if (verdict.left != Left::kNothing) {
     Outcome kept{verdict.left == Left::kUsedBlock ? Status::kKept : Status::kDone,
-                 verdict.told ? Render(*verdict.told, path) : "", where + ": " + verdict.words};
+                 verdict.told ? Render(*verdict.told, path) : "",
+                 where + ": " + Explain(verdict.why, verdict.detail)};
     kept.left = verdict.left;
     return kept;
   }
@@ -157,15 +154,13 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& pa
   // file (a link, even to nothing, or a folder) would never be the one promised.
   if (backupEntry == Entry::kOther)
     return Outcome{Status::kRefused, Render(Text::kBackingUp, path),
-                   backup +
-                       ": not a file (a link or a folder), where the backup is kept; remove it, "
-                       "then run again"};
+                   backup + ": " + Explain(Why::kBackupNotAFile)};
   if (const Fault fault = files.MayWrite(read))
     return SystemFailure(path, *fault, Render(Text::kWriting, path));
   if (const Fault fault = files.MayCreateIn(folder))
-    return plan.backUp ? SystemFailure(backup, *fault, Render(Text::kBackingUp, path))
-                       : SystemFailure(path, *fault, Render(Text::kWriting, path),
-                                       "creating a temporary file beside it");
+    return plan.backUp
+               ? SystemFailure(backup, *fault, Render(Text::kBackingUp, path))
+               : SystemFailure(path, *fault, Render(Text::kWriting, path), Why::kCreatingTemporary);
   if (!plan.publish)
     return Outcome{Status::kWouldChange,
                    mode == Mode::kCheck ? Render(Text::kWouldChange, path) : ""};
@@ -214,9 +209,9 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
   for (int round = 0; round < 3; ++round)
     if (std::optional<Outcome> outcome = Round(files, mode, path, folder))
       return std::move(*outcome);
-  return {Status::kInUse, Render(Text::kChanged, path),
-          path + ": changed by another program during each of three attempts; " +
-              std::string(Remedy(Status::kInUse))};
+  return {
+      Status::kInUse, Render(Text::kChanged, path),
+      path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))};
 }
 
 std::string BackupPath(const std::string& path) { return path + ".bak"; }

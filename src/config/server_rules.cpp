@@ -54,8 +54,9 @@ Finding Parse(XML_Parser parser, const char* bytes, size_t size, bool final) {
   if (XML_Parse(parser, bytes, static_cast<int>(size), final) == XML_STATUS_OK) return {};
   const XML_Error error = XML_GetErrorCode(parser);
   if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
-  return {static_cast<size_t>(XML_GetCurrentByteIndex(parser)),
-          error == XML_ERROR_ABORTED ? "" : XML_ErrorString(error)};
+  if (error == XML_ERROR_ABORTED) return {};
+  return {static_cast<size_t>(XML_GetCurrentByteIndex(parser)), Why::kParser,
+          XML_ErrorString(error)};
 }
 
 // Whether `bytes` lie within `text`, rather than being inserted.
@@ -302,25 +303,20 @@ Finding Broken(std::string_view text, const NewText& rebuilt, const Finding& fau
   std::string_view line = text.substr(start, text.find('\n', start) - start);
   line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
   line = line.substr(0, line.find_last_not_of(" \t\r") + 1);
-  const std::string why =
-      text.find('\r') != kNoPosition && text.find('\n') == kNoPosition
-          ? "the file's line ends are CR alone, so this tool reads it as one line and would "
-            "put the block after all of it"
-      : line.find(kAnchorText) != kNoPosition && line.size() > kAnchorText.size()
-          ? "this line holds more markup than the group's start tag, and the block would go "
-            "below all of it"
-          : "the change would make the file not well-formed XML here";
-  return {at, why + " (the new text: " + fault.words + ")"};
+  const Why why = text.find('\r') != kNoPosition && text.find('\n') == kNoPosition ? Why::kCrAlone
+                  : line.find(kAnchorText) != kNoPosition && line.size() > kAnchorText.size()
+                      ? Why::kMoreMarkup
+                      : Why::kNotWellFormed;
+  return {at, why, fault.detail};
 }
 
 Finding FindChangeFault(std::string_view text, const NewText& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
-  if (change.foreignLine != kNoPosition)
-    return {change.foreignLine, "a line this tool does not write would be dropped"};
+  if (change.foreignLine != kNoPosition) return {change.foreignLine, Why::kForeignLine, {}};
   // With a document type the whole text is parsed: a fault past the change is the
   // file's own.
   const auto inText = [&](const Finding& fault) {
-    return Finding{InText(text, rebuilt.pieces, fault.at), fault.words};
+    return Finding{InText(text, rebuilt.pieces, fault.at), fault.why, fault.detail};
   };
   Reading before, after;
   if (!before.Feed(text.substr(0, change.textEnd))) return before.fault();
@@ -335,15 +331,13 @@ Finding FindChangeFault(std::string_view text, const NewText& rebuilt) {
   } else {
     const size_t end = change.textEnd - (change.textEnd > 0);
     if (!before.StandsBetweenMarkup(change.textEnd) || !after.StandsBetweenMarkup(change.newEnd))
-      return {end, "the change would fall inside markup (a comment, tag or CDATA section)"};
-    if (!before.SamePlace(after)) return {end, "the change would leave other elements open"};
+      return {end, Why::kInsideMarkup, {}};
+    if (!before.SamePlace(after)) return {end, Why::kElementsOpen, {}};
   }
   const std::vector<size_t>& declared = judged->declarations();
   if (change.section != kNoPosition &&
       std::find(declared.begin(), declared.end(), change.section) == declared.end())
-    return inText({change.section, "the section would not be declared directly in " +
-                                       std::string(kAnchorText) +
-                                       " in <configSections> in <configuration>"});
+    return inText({change.section, Why::kNotInGroup, std::string(kAnchorText)});
   return {};
 }
 
@@ -357,7 +351,7 @@ Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt, size
   for (size_t at : declared) {
     bool copied = false;
     const size_t inText = InText(text, rebuilt.pieces, at, &copied);
-    if (copied) return {inText, "the section is declared here, on a line this tool did not write"};
+    if (copied) return {inText, Why::kDeclaredElsewhere, {}};
   }
   return {};
 }
@@ -366,8 +360,7 @@ Finding FindUndeclaredSettings(std::string_view text, const NewText& rebuilt) {
   Reading whole;
   if (FeedPieces(whole, rebuilt.pieces, 0, kNoPosition)) whole.Feed({}, true);
   if (whole.used() == kNoPosition || !whole.declarations().empty()) return {};
-  return {InText(text, rebuilt.pieces, whole.used()),
-          "the section's settings would be left without its declaration"};
+  return {InText(text, rebuilt.pieces, whole.used()), Why::kSettingsOrphaned, {}};
 }
 
 Finding ReadRedirection(std::string_view text, std::string& shared) {

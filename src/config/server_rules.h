@@ -2,17 +2,20 @@
 
 // The web server's own rules about its configuration file, judged by an XML parser.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "config/rewrite.h"
+#include "config/texts.h"
 
-// A fault that a rule found: where (a byte of the text read) and what, in words.
-// Without words, no fault.
+// A fault that a rule found: where (a byte of the text read), why, and the parser's
+// words where they tell. Without a why, no fault.
 struct Finding {
   size_t at = 0;
-  std::string words;
-  explicit operator bool() const { return !words.empty(); }
+  std::optional<Why> why;
+  std::string detail;
+  explicit operator bool() const { return why.has_value(); }
 };
 
 // Why `rebuilt` may not be published in place of `text`, the bytes it was rebuilt

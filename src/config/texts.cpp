@@ -1,6 +1,8 @@
 // Every text the tool spells, in one place.
 #include "config/texts.h"
 
+#include "config/file_system.h"
+
 std::string_view Meaning(Status status) {
   switch (status) {
     case Status::kDone:
@@ -51,10 +53,14 @@ std::string_view Remedy(Status status) {
 
 namespace {
 
-// The words of `text` around PATH: before it, and after it.
+// The words of a text around the name or detail in it: before it, and after it.
 struct Words {
   std::string_view before, after;
 };
+
+std::string Around(const Words& words, std::string_view middle) {
+  return std::string(words.before).append(middle).append(words.after);
+}
 
 Words WordsOf(Text text) {
   switch (text) {
@@ -98,11 +104,166 @@ Words WordsOf(Text text) {
   return {};
 }
 
+Words WordsOf(Why why) {
+  switch (why) {
+    case Why::kWide:
+      return {"UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)", ""};
+    case Why::kNoAnchorLine:
+      return {"no line holds ", ""};
+    case Why::kAnchorOtherwise:
+      return {"the group is not written as ", ", the text looked for"};
+    case Why::kNoEnd:
+      return {"no QUELLMARK END line follows this QUELLMARK BEGIN line", ""};
+    case Why::kDeclaredByHand:
+      return {"the section is declared here by hand, not by this tool, and was left as it is", ""};
+    case Why::kSettingsKeepIt:
+      return {
+          "the module's settings are here; the section's declaration stays until they are "
+          "removed, then an uninstall removes it",
+          ""};
+    case Why::kTooLarge:
+      return {"the new text would be ", " bytes, over the limit of "};
+    case Why::kCrAlone:
+      return {
+          "the file's line ends are CR alone, so this tool reads it as one line and would put "
+          "the block after all of it (the new text: ",
+          ")"};
+    case Why::kMoreMarkup:
+      return {
+          "this line holds more markup than the group's start tag, and the block would go "
+          "below all of it (the new text: ",
+          ")"};
+    case Why::kNotWellFormed:
+      return {"the change would make the file not well-formed XML here (the new text: ", ")"};
+    case Why::kParser:
+      return {"", ""};
+    case Why::kForeignLine:
+      return {"a line this tool does not write would be dropped", ""};
+    case Why::kInsideMarkup:
+      return {"the change would fall inside markup (a comment, tag or CDATA section)", ""};
+    case Why::kElementsOpen:
+      return {"the change would leave other elements open", ""};
+    case Why::kNotInGroup:
+      return {"the section would not be declared directly in ",
+              " in <configSections> in <configuration>"};
+    case Why::kDeclaredElsewhere:
+      return {"the section is declared here, on a line this tool did not write", ""};
+    case Why::kSettingsOrphaned:
+      return {"the section's settings would be left without its declaration", ""};
+    case Why::kCutShort:
+      return {"cut short while it was read", ""};
+    case Why::kCreatingTemporary:
+      return {"creating a temporary file beside it", ""};
+    case Why::kNothingChanged:
+      return {"nothing was changed", ""};
+    case Why::kServerMissing:
+      return {
+          "the web server's configuration folder is missing too: the web server is probably "
+          "not installed",
+          ""};
+    case Why::kBackupNotAFile:
+      return {
+          "not a file (a link or a folder), where the backup is kept; remove it, then run "
+          "again",
+          ""};
+    case Why::kShared:
+      return {
+          "the redirection.config beside it enables shared configuration; register the "
+          "section in the shared file, and install only the module's files here",
+          ""};
+    case Why::kUntrusted:
+      return {"",
+              " may change it, and so steer this elevated run; run the step as that account, "
+              "not elevated, or let only the administrators change it"};
+    case Why::kChangedEachTime:
+      return {"changed by another program during each of three attempts", ""};
+    case Why::kLeftBehind:
+      return {"", " was left behind: delete it"};
+    case Why::kMoved:
+      return {"moved while it was opened", ""};
+    case Why::kHeld:
+      return {"in use by another program", ""};
+    case Why::kStream:
+      return {"names a stream of a file (after its ':'), not a file", ""};
+    case Why::kUnknownLink:
+      return {"a link whose target the system does not tell, which is never replaced by a file",
+              ""};
+    case Why::kOtherRights:
+      return {
+          "the new file would not get the file's access list (its inherited entries are not "
+          "what its folder gives now); nothing was replaced",
+          ""};
+    case Why::kLinkInFolder:
+      return {"a link where the file was, which is not followed", ""};
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string Render(Text text, const std::string& path) {
-  const Words words = WordsOf(text);
-  return std::string(kPrefix).append(words.before).append(path).append(words.after);
+  return std::string(kPrefix) + Around(WordsOf(text), path);
+}
+
+std::string Explain(Why why, std::string_view detail) {
+  std::string words = Around(WordsOf(why), detail);
+  if (why == Why::kTooLarge) words += std::to_string(kMaxFileSize);
+  return words;
+}
+
+std::string RenderLogged(Logged logged, const std::string& path, std::string_view detail) {
+  const std::string told = std::string(kReasonPrefix) + path + ": ", said(detail);
+  switch (logged) {
+    case Logged::kKept:
+      return told + "unchanged; the section is kept while the module's settings use it";
+    case Logged::kWillRemove:
+      return told + "the removal will take the section out";
+    case Logged::kWillRegister:
+      return told + "the registration will change it";
+    case Logged::kAdopted:
+      return told + "unchanged; the section declared there by hand was adopted as it is";
+    case Logged::kLeftByHand:
+      return told + "unchanged; the section declared there by hand was left as it is";
+    case Logged::kWrittenBackedUp:
+      return told + "written; its backup is " + said;
+    case Logged::kWrittenBackupKept:
+      return told + "written; the earlier backup " + said + " was left as it was";
+    case Logged::kNothingToRemove:
+      return told + "the removal has nothing to take out";
+    case Logged::kUnchanged:
+      return told + "unchanged";
+    case Logged::kFarmNodeChecked:
+      return std::string(kReasonPrefix) + "a farm node: the section is not registered here";
+    case Logged::kFarmNodeSkipped:
+      return std::string(kReasonPrefix) + "a farm node: registration skipped";
+    case Logged::kUserMayNotRead:
+      return std::string(kReasonPrefix) +
+             "this user may not read the file; the deferred action judges it";
+    case Logged::kStays:
+      return std::string(kReasonPrefix) + "warning: the section stays in " + path + " (status " +
+             said +
+             ") and the removal goes on; once the cause above is mended (status 9: the module's "
+             "settings removed), take it out by hand with QuellmarkInstaller.exe --uninstall \"" +
+             path + "\"";
+  }
+  return "";
+}
+
+std::string Usage() {
+  std::string usage =
+      "Usage: QuellmarkInstaller [--uninstall | --check] PATH\n"
+      "Registers the Quellmark section in the web server configuration file PATH,\n"
+      "keeping the file as it first was in PATH.bak.\n"
+      "  --uninstall  removes the section instead; a missing PATH has nothing to remove\n"
+      "  --check      changes nothing and tells whether an install would change PATH\n"
+      "Exit status, the same for every mode (--check gives the install's):\n";
+  for (int status = 0; status < kStatuses; ++status)
+    usage.append("  ")
+        .append(std::to_string(status))
+        .append(" ")
+        .append(Meaning(static_cast<Status>(status)))
+        .append("\n");
+  return usage + "Why a run failed, where in PATH, and what to do, is told on standard error.\n";
 }
 
 std::string RenderShared(const std::string& shared, const std::string& path) {

@@ -17,6 +17,8 @@ inline constexpr std::string_view kReasonPrefix = "QuellmarkInstaller: ";
 // GBK for "configuration file not found", as the fixed output texts have it.
 inline constexpr std::string_view kNotFoundWords =
     "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
+// The same in English, as the installer's log, in any code page, says it.
+inline constexpr std::string_view kNotFoundEnglish = "configuration file not found: ";
 
 // The exit statuses, one per kind of failure that a caller can act on; the same
 // for install, uninstall and check.
@@ -69,3 +71,75 @@ std::string Render(Text text, const std::string& path);
 
 // The shared configuration's text: the web server reads `shared`, not `path`.
 std::string RenderShared(const std::string& shared, const std::string& path);
+
+// What --help prints, each status's meaning in it; and the text of a command line
+// that is not one.
+std::string Usage();
+inline constexpr std::string_view kArgumentError = "argument error.\n";
+
+// The reason of a failure that no step foresaw, and no exception names.
+inline constexpr std::string_view kUnexpectedFailure = "unexpected failure";
+
+// Why a run refused the file, kept it as it is, or failed: the words of its reason
+// after "NAME[:LINE]: ", around a detail where one is named.
+enum class Why {
+  // The text read.
+  kWide,
+  kNoAnchorLine,     // detail: the anchor line's text
+  kAnchorOtherwise,  // detail: the anchor line's text
+  kNoEnd,
+  kDeclaredByHand,  // adopted, or left by an uninstall
+  kSettingsKeepIt,  // an uninstall keeps the block
+  kTooLarge,        // detail: the new text's size
+  // The server's rules about a change; detail: the parser's words about the new text.
+  kCrAlone,
+  kMoreMarkup,
+  kNotWellFormed,
+  kParser,  // detail: the parser's words about the text read
+  kForeignLine,
+  kInsideMarkup,
+  kElementsOpen,
+  kNotInGroup,  // detail: the anchor line's text
+  kDeclaredElsewhere,
+  kSettingsOrphaned,
+  // The run's.
+  kCutShort,
+  kCreatingTemporary,  // what a run was doing where its file's name does not say
+  kNothingChanged,     // the end of a refusal from the file system
+  kServerMissing,      // the end of a reason for a missing file in a missing folder
+  kBackupNotAFile,
+  kShared,
+  kUntrusted,  // detail: the account that may change it
+  kChangedEachTime,
+  kLeftBehind,  // detail: the temporary file's name
+  // The file system's own refusals and failures, where the system has no words.
+  kMoved,
+  kHeld,
+  kStream,
+  kUnknownLink,
+  kOtherRights,
+  kLinkInFolder,
+};
+
+// The words for `why`, with `detail`.
+std::string Explain(Why why, std::string_view detail = {});
+
+// What the installer's log says about a run on `path`, after the tool's own lines.
+enum class Logged {
+  kKept,
+  kWillRemove,
+  kWillRegister,
+  kAdopted,
+  kLeftByHand,
+  kWrittenBackedUp,    // detail: the backup
+  kWrittenBackupKept,  // detail: the backup
+  kNothingToRemove,
+  kUnchanged,
+  kFarmNodeChecked,
+  kFarmNodeSkipped,
+  kUserMayNotRead,
+  kStays,  // the removal's warning; detail: the status
+};
+
+// The log's line for `logged`, from kReasonPrefix on.
+std::string RenderLogged(Logged logged, const std::string& path, std::string_view detail = {});
