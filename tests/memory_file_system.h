@@ -39,6 +39,7 @@ class MemoryFileSystem final : public FileSystem {
   Error error;
   // Runs before each step, after the count that `occurrence` looks at.
   std::function<void(Step, int occurrence)> before;
+  int held = 0;  // Place finds the file held by another program this many first times
   bool elevated = false;
   std::string otherWriter;  // of the folder
 
@@ -100,6 +101,7 @@ class MemoryFileSystem final : public FileSystem {
   Fault Finish(TempFile&, const Snapshot&) override { return Take(Step::kFinish); }
   Fault Place(TempFile& file, const std::string& name, bool replace, Placed& placed) override {
     if (Fault fault = Take(Step::kPlace)) return fault;
+    if (counts_[Step::kPlace] <= held) return placed = Placed::kHeld, Fault{};
     Temp& temp = static_cast<Temp&>(file);
     placed = !replace && files.count(name) ? Placed::kExists : Placed::kPlaced;
     if (placed == Placed::kExists) return {};

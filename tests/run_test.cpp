@@ -25,7 +25,9 @@ struct RunCase {
   Step failing = Step::kOpen;  // with `occurrence`, the step that fails, for `kind`
   int occurrence = 0;
   ErrorKind kind = ErrorKind::kOther;
-  int changes = 0;        // another program appends kY to a.config at this many first flushes
+  int changes = 0;  // another program appends kY to a.config before this many first `changeAt`s
+  Step changeAt = Step::kFinish;
+  int held = 0;           // another program holds a.config for this many first renames
   std::string untrusted;  // an account that may change the folder, the run elevated
   int status = 0;
   std::string text;                        // the outcome's text, after the prefix
@@ -43,7 +45,8 @@ const RunCase kCases[] = {
     {.name = "installed, with a first backup", .fileAfter = kNew, .backupAfter = kConfig,
      .written = true},
     {.name = "an earlier backup kept", .backup = "first", .fileAfter = kNew, .written = true},
-    {.name = "registered: nothing written", .file = kNew},
+    {.name = "registered: no right to write asked for", .file = kNew, .failing = Step::kMayWrite,
+     .occurrence = 1},
     {.name = "check", .mode = Mode::kCheck, .status = 3, .text = "Install would change script a.config"},
     {.name = "kept for its settings", .mode = Mode::kRemove, .file = kUsed, .status = 9,
      .text = "Section is still used in script a.config"},
@@ -51,6 +54,10 @@ const RunCase kCases[] = {
      .fileAfter = kNew + kY, .written = true},
     {.name = "changed twice: the third round writes", .backup = "first", .changes = 2,
      .fileAfter = kNew + kY + kY, .written = true},
+    {.name = "held once: placed at the next attempt", .backup = "first", .held = 1,
+     .fileAfter = kNew, .written = true},
+    {.name = "changed while held: read again", .backup = "first", .changes = 1,
+     .changeAt = Step::kPlace, .held = 1, .fileAfter = kNew + kY, .written = true},
     {.name = "changed every time", .backup = "first", .changes = 3, .status = 7,
      .text = "Startup script a.config was changed by another program", .fileAfter = kConfig + kY + kY + kY},
     {.name = "missing", .failing = Step::kOpen, .occurrence = 1, .kind = ErrorKind::kMissing,
@@ -61,7 +68,7 @@ const RunCase kCases[] = {
     {.name = "backup's name unknown", .failing = Step::kEntry, .occurrence = 1, .status = 8,
      .text = kBackingUp},
     {.name = "a link at the backup's name", .backupIsLink = true, .status = 1, .text = kBackingUp},
-    {.name = "not writable", .failing = Step::kMayWrite, .occurrence = 1,
+    {.name = "not writable, checked", .mode = Mode::kCheck, .failing = Step::kMayWrite, .occurrence = 1,
      .kind = ErrorKind::kDenied, .status = 6, .text = kWriting},
     {.name = "no backup may be made", .failing = Step::kMayCreate, .occurrence = 1,
      .kind = ErrorKind::kDenied, .status = 6, .text = kBackingUp},
@@ -94,9 +101,9 @@ TEST_P(RunTest, Case) {
   if (row.backupIsLink) files.Link("a.config.bak");
   files.failing = row.failing, files.occurrence = row.occurrence;
   files.error = {row.kind, "the system's words"};
-  files.elevated = !row.untrusted.empty(), files.otherWriter = row.untrusted;
+  files.held = row.held, files.elevated = !row.untrusted.empty(), files.otherWriter = row.untrusted;
   files.before = [&](Step step, int count) {
-    if (step == Step::kFinish && count <= row.changes)
+    if (step == row.changeAt && count <= row.changes)
       files.Put("a.config", files.files["a.config"].bytes + kY);
   };
   const Outcome outcome = ::Run(files, row.mode, "a.config", [](std::string_view) {});

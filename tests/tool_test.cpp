@@ -27,7 +27,6 @@ std::string Expected(const std::string& text) {
 TEST_F(ToolTest, EachModeOnEachKindOfFile) {
   fs::create_directory("folder");
   const std::string A = kConfig, x = "<x>\n";
-  const std::string open = A + "<!--QUELLMARK BEGIN-->\r\n<x/>\r\n";
   const std::string own = A + "<section name=\"Quellmark\"/>";
   const std::string notFound = P + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
   // A per-cent sign in PATH is printed as it is.
@@ -47,9 +46,6 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       {.name = "missing, uninstall", .arguments = {u, a}, .output = notFound + a},
       {.name = "folder", .arguments = {"folder"},
        .output = P + "Reading startup script folder occur error", .status = 8, .where = "folder"},
-      {.name = "open block", .arguments = {a}, .file = open,
-       .output = P + "Can not find QUELLMARK END in script a.config", .status = 1,
-       .fileAfter = open, .where = a + ":3"},
       {.name = "declared by hand", .arguments = {a}, .file = own,
        .output = P + "Section is already declared in script a.config", .fileAfter = own,
        .where = a + ":3"},
