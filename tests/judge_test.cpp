@@ -49,7 +49,8 @@ const Case kCases[] = {
     {.name = "open block, uninstall", .mode = Mode::kRemove, .text = A + kBegin + "\r\n<x/>\r\n",
      .refusal = kNoEnd, .line = 3},
     {.name = "registered", .mode = Mode::kCheck, .text = kIn},
-    {.name = "a line appended with LF", .text = kIn + "<y/>\n", .newText = kIn + "<y/>\r\n"},
+    {.name = "lines ended with LF", .text = C + kAnchor + "\n" + kBlock + "<x/>\r\n<y/>\n",
+     .newText = kIn + "<y/>\r\n"},
     {.name = "hand-spaced markers", .mode = Mode::kRemove, .text = kX + kSpaced, .newText = kX},
     {.name = "nothing to remove", .mode = Mode::kRemove, .text = kX},
     {.name = "after the root", .text = "<configuration><configSections>" + kAnchor +
