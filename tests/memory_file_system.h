@@ -39,7 +39,8 @@ class MemoryFileSystem final : public FileSystem {
   Error error;
   // Runs before each step, after the count that `occurrence` looks at.
   std::function<void(Step, int occurrence)> before;
-  int held = 0;  // Place finds the file held by another program this many first times
+  int held = 0;        // Place finds the file held by another program this many first times
+  bool stuck = false;  // Discard cannot remove a temporary file
   bool elevated = false;
   std::string otherWriter;  // of the folder
 
@@ -109,7 +110,12 @@ class MemoryFileSystem final : public FileSystem {
     files.erase(temp.name), temp.placed = true;
     return {};
   }
-  std::string Discard(TempFilePtr) override { return ""; }  // the destructor removes it
+  std::string Discard(TempFilePtr temp) override {
+    if (!stuck) return "";  // the destructor removes it
+    Temp& kept = static_cast<Temp&>(*temp);
+    kept.placed = true;
+    return kFolder + kept.name;
+  }
   Fault FlushFolder(const Folder&) override { return Take(Step::kFlush); }
   void RemoveTemporaryFileOnInterrupt() override {}
 

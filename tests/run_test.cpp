@@ -28,12 +28,14 @@ struct RunCase {
   int changes = 0;  // another program appends kY to a.config before this many first `changeAt`s
   Step changeAt = Step::kFinish;
   int held = 0;           // another program holds a.config for this many first renames
+  bool stuck = false;     // a temporary file not placed cannot be removed
   std::string untrusted;  // an account that may change the folder, the run elevated
   int status = 0;
   std::string text;                        // the outcome's text, after the prefix
   std::optional<std::string> fileAfter;    // none: as it was
   std::optional<std::string> backupAfter;  // none: as it was
   bool written = false;
+  std::string reason;  // for standard error; empty: not looked at
 };
 
 const std::string kReading = "Reading startup script a.config occur error",
@@ -58,6 +60,9 @@ const RunCase kCases[] = {
      .fileAfter = kNew, .written = true},
     {.name = "changed while held: read again", .backup = "first", .changes = 1,
      .changeAt = Step::kPlace, .held = 1, .fileAfter = kNew + kY, .written = true},
+    {.name = "changed, its temporary file stuck: named", .changes = 1, .stuck = true,
+     .fileAfter = kNew + kY, .backupAfter = kConfig + kY, .written = true,
+     .reason = "a.config: /m/a.config.bak.tmp2 was left behind: delete it"},
     {.name = "changed every time", .backup = "first", .changes = 3, .status = 7,
      .text = "Startup script a.config was changed by another program", .fileAfter = kConfig + kY + kY + kY},
     {.name = "missing", .failing = Step::kOpen, .occurrence = 1, .kind = ErrorKind::kMissing,
@@ -80,6 +85,10 @@ const RunCase kCases[] = {
      .kind = ErrorKind::kDenied, .status = 6, .text = kWriting, .backupAfter = kConfig},
     {.name = "the new text not flushed", .failing = Step::kFinish, .occurrence = 2, .status = 8,
      .text = kWriting, .backupAfter = kConfig},
+    {.name = "not flushed, its temporary file stuck: named", .backup = "first",
+     .failing = Step::kFinish, .occurrence = 1, .stuck = true, .status = 8, .text = kWriting,
+     .reason = "a.config: the system's words; " + std::string(Remedy(Status::kFailed)) +
+               "; /m/a.config.tmp3 was left behind: delete it"},
     {.name = "the new text held", .failing = Step::kPlace, .occurrence = 2,
      .kind = ErrorKind::kInUse, .status = 7, .text = kWriting, .backupAfter = kConfig},
     {.name = "the folder not flushed", .failing = Step::kFlush, .occurrence = 2, .status = 8,
@@ -101,7 +110,8 @@ TEST_P(RunTest, Case) {
   if (row.backupIsLink) files.Link("a.config.bak");
   files.failing = row.failing, files.occurrence = row.occurrence;
   files.error = {row.kind, "the system's words"};
-  files.held = row.held, files.elevated = !row.untrusted.empty(), files.otherWriter = row.untrusted;
+  files.held = row.held, files.stuck = row.stuck, files.elevated = !row.untrusted.empty(),
+  files.otherWriter = row.untrusted;
   files.before = [&](Step step, int count) {
     if (step == row.changeAt && count <= row.changes)
       files.Put("a.config", files.files["a.config"].bytes + kY);
@@ -110,13 +120,17 @@ TEST_P(RunTest, Case) {
   EXPECT_EQ(static_cast<int>(outcome.status), row.status);
   EXPECT_EQ(outcome.text, row.text.empty() ? "" : P + row.text);
   EXPECT_EQ(outcome.written, row.written);
+  if (!row.reason.empty()) {
+    EXPECT_EQ(outcome.reason, row.reason);
+  }
   EXPECT_EQ(files.files["a.config"].bytes,
             row.fileAfter.value_or(row.changes ? files.files["a.config"].bytes : row.file));
   if (row.backup || row.backupAfter) {
     EXPECT_EQ(files.files["a.config.bak"].bytes, row.backupAfter.value_or(row.backup.value_or("")));
   }
-  // No temporary file stays.
-  EXPECT_EQ(files.files.size(), 1u + (row.backup || row.backupAfter || row.backupIsLink));
+  // No temporary file stays but one that could not be removed.
+  EXPECT_EQ(files.files.size(),
+            1u + (row.backup || row.backupAfter || row.backupIsLink) + row.stuck);
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, RunTest, testing::ValuesIn(kCases), RowName<RunCase>);

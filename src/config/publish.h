@@ -18,7 +18,7 @@
 //
 // Error handling: a failure, or an exception, before the rename removes the
 // temporary file and leaves the destination as it was; the error of the failing
-// step is returned, with the name of a temporary file that could not be removed. A
+// step is returned. Any result names a temporary file that could not be removed. A
 // failure to flush the folder comes after the rename: the new text is in place, and
 // the failure is still reported.
 

@@ -2,6 +2,7 @@
 #include "config/run.h"
 
 #include <optional>
+#include <vector>
 
 #include "config/platform.h"
 #include "config/publish.h"
@@ -111,20 +112,21 @@ std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, const std::
   return std::nullopt;
 }
 
-// The outcome of a failed publication of `failed`, with the temporary file it left
-// behind, where it left one.
-Outcome PublishFailure(const std::string& failed, const Publication& publication,
-                       std::string text) {
-  Outcome outcome = SystemFailure(failed, publication.error, std::move(text));
-  if (!publication.leftBehind.empty())
-    outcome.reason += "; " + Explain(Why::kLeftBehind, publication.leftBehind);
+// `outcome`, its reason naming each temporary file in `leftBehind`, which a run
+// could not remove, whether it failed, succeeded, or started again.
+Outcome Naming(Outcome outcome, const std::string& path,
+               const std::vector<std::string>& leftBehind) {
+  for (const std::string& name : leftBehind)
+    outcome.reason +=
+        (outcome.reason.empty() ? path + ": " : "; ") + Explain(Why::kLeftBehind, name);
   return outcome;
 }
 
-// One round on the file in `folder`: reads it, judges, tests, backs up and writes.
-// Its outcome, or none when another program changed the file meanwhile.
+// One round on the file in `folder`: reads it, judges, tests, backs up and writes,
+// adding to `leftBehind` each temporary file it could not remove. Its outcome, or
+// none when another program changed the file meanwhile.
 std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& path,
-                             const Folder& folder) {
+                             const Folder& folder, std::vector<std::string>& leftBehind) {
   Snapshot read;
   if (const Fault fault = files.Read(folder, folder.file, read))
     return SystemFailure(path, *fault, Render(Text::kReading, path));
@@ -169,13 +171,15 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& pa
   // touched, so the old text is on disk under one of the two names at every instant.
   if (plan.backUp) {
     const Publication copy = WriteWholeFile(files, backupName, {{read.text}}, read, false);
+    if (!copy.leftBehind.empty()) leftBehind.push_back(copy.leftBehind);
     if (copy.result == WriteResult::kFailed)
-      return PublishFailure(backup, copy, Render(Text::kBackingUp, path));
+      return SystemFailure(backup, copy.error, Render(Text::kBackingUp, path));
     if (copy.result == WriteResult::kChanged) return std::nullopt;
   }
   const Publication text = WriteWholeFile(files, folder.file, verdict.newText.pieces, read, true);
+  if (!text.leftBehind.empty()) leftBehind.push_back(text.leftBehind);
   if (text.result == WriteResult::kFailed)
-    return PublishFailure(path, text, Render(Text::kWriting, path));
+    return SystemFailure(path, text.error, Render(Text::kWriting, path));
   if (text.result == WriteResult::kChanged) return std::nullopt;
   Outcome done;
   done.written = true, done.backup = backup, done.backupMade = plan.backUp;
@@ -206,12 +210,14 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
     if (IsRemoval(mode)) return Outcome{Status::kDone, Render(Text::kNotFound, path)};
     return Missing(path, folder, *lookup);
   }
+  std::vector<std::string> leftBehind;
   for (int round = 0; round < 3; ++round)
-    if (std::optional<Outcome> outcome = Round(files, mode, path, folder))
-      return std::move(*outcome);
-  return {
-      Status::kInUse, Render(Text::kChanged, path),
-      path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))};
+    if (std::optional<Outcome> outcome = Round(files, mode, path, folder, leftBehind))
+      return Naming(std::move(*outcome), path, leftBehind);
+  return Naming(
+      {Status::kInUse, Render(Text::kChanged, path),
+       path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))},
+      path, leftBehind);
 }
 
 std::string BackupPath(const std::string& path) { return path + ".bak"; }

@@ -25,7 +25,8 @@
 // holds its old bytes (but for a folder that could not be flushed after the
 // rename). The outcome's reason says what failed and why, and what to do about it:
 // the file and the system's words, or PATH, the line of the file that a refusal is
-// about, and what is wrong there. Memory running out throws std::bad_alloc, with
+// about, and what is wrong there; on any status, it names each temporary file that
+// could not be removed. Memory running out throws std::bad_alloc, with
 // the file whole and no temporary file left.
 
 #include <functional>
