@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "config/texts.h"
 #include "tool_fixture.h"
 
 namespace {
@@ -74,6 +75,12 @@ TEST_F(ToolTest, NamesTheFileAsWindowsDoes) {
   fs::current_path(dir_);
   EXPECT_EQ(ReadFile(real + "\\a.config.bak"), kConfig);
   EXPECT_EQ(std::distance(fs::directory_iterator(real), {}), 2);
+  // Missing where its folder is there, in either spelling: not the web server missing.
+  for (const std::string& folder : {real, root + "\\Sysnative\\" + name}) {
+    const std::string errors = RunTool({"--check", folder + "\\applicationHost.config"}).errors;
+    EXPECT_EQ(errors.substr(errors.rfind("; ") + 2),
+              std::string(Remedy(Status::kNotFound)) + kToolLineEnd);
+  }
   fs::remove_all(real);
 
   WriteFile("applicationHost.config", kConfig);

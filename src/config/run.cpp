@@ -10,6 +10,14 @@
 
 namespace {
 
+// The configuration file by both its names: as the caller typed it, which every
+// message shows, and as the system found it, in its pinned folder, which every call
+// and every look-up (the remedy's included) takes.
+struct Target {
+  const std::string& typed;
+  const Folder& folder;
+};
+
 Status StatusOf(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::kMissing:
@@ -41,8 +49,9 @@ Outcome SystemFailure(const std::string& failed, const Error& error, std::string
   return {status, std::move(text), std::move(reason)};
 }
 
-// The outcome of nothing at `path`, whose folder is `folder`, for `error`.
-Outcome Missing(const std::string& path, const Folder& folder, const Error& error) {
+// The outcome of nothing at `target`, for `error`.
+Outcome Missing(Target target, const Error& error) {
+  const auto [path, folder] = target;
   Outcome missing =
       SystemFailure(path, error, Render(Text::kNotFound, path) + Render(Text::kReading, path));
   // The web server's own file, in a folder that is missing too.
@@ -57,7 +66,7 @@ Outcome Untrusted(std::string text, const std::string& what, const std::string& 
   return {Status::kRefused, std::move(text), what + ": " + Explain(Why::kUntrusted, writer)};
 }
 
-// Where the web server reads its configuration instead of the file `folder` holds:
+// Where the web server reads its configuration instead of the file `target`:
 // on a web farm with shared configuration, the applicationHost.config in the folder
 // that the redirection.config beside it names.
 struct Redirection {
@@ -65,8 +74,8 @@ struct Redirection {
   std::optional<Outcome> unreadable;  // the redirection.config could not be read
 };
 
-Redirection FindSharedConfiguration(FileSystem& files, const std::string& path,
-                                    const Folder& folder) {
+Redirection FindSharedConfiguration(FileSystem& files, Target target) {
+  const auto [path, folder] = target;
   Redirection found;
   if (!folder.handle || !IsServerConfigurationName(folder.file)) return found;
   const std::string redirection = folder.path + "redirection.config";
@@ -97,12 +106,13 @@ Redirection FindSharedConfiguration(FileSystem& files, const std::string& path,
   return found;
 }
 
-// Install and check stop where the web server reads another file than the one in
-// `folder`, or where that cannot be known: the outcome then. An uninstall, which
-// harms no file, tells and goes on.
-std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, const std::string& path,
-                                       const Folder& folder, const Reporter& report) {
-  Redirection redirection = FindSharedConfiguration(files, path, folder);
+// Install and check stop where the web server reads another file than `target`, or
+// where that cannot be known: the outcome then. An uninstall, which harms no file,
+// tells and goes on.
+std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, Target target,
+                                       const Reporter& report) {
+  const std::string& path = target.typed;
+  Redirection redirection = FindSharedConfiguration(files, target);
   if (redirection.unreadable && !IsRemoval(mode)) return std::move(redirection.unreadable);
   if (redirection.sharedFile.empty()) return std::nullopt;
   const std::string elsewhere = RenderShared(redirection.sharedFile, path);
@@ -122,11 +132,12 @@ Outcome Naming(Outcome outcome, const std::string& path,
   return outcome;
 }
 
-// One round on the file in `folder`: reads it, judges, tests, backs up and writes,
+// One round on the file `target`: reads it, judges, tests, backs up and writes,
 // adding to `leftBehind` each temporary file it could not remove. Its outcome, or
 // none when another program changed the file meanwhile.
-std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& path,
-                             const Folder& folder, std::vector<std::string>& leftBehind) {
+std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
+                             std::vector<std::string>& leftBehind) {
+  const auto [path, folder] = target;
   Snapshot read;
   if (const Fault fault = files.Read(folder, folder.file, read))
     return SystemFailure(path, *fault, Render(Text::kReading, path));
@@ -190,7 +201,8 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, const std::string& pa
 
 Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporter& report) {
   Folder folder;
-  const Fault lookup = files.OpenFolderOf(files.Resolve(path), folder);  // messages name `path`
+  const Fault lookup = files.OpenFolderOf(files.Resolve(path), folder);
+  const Target target{path, folder};
   const bool missing = lookup && lookup->kind == ErrorKind::kMissing;
   files.RemoveTemporaryFileOnInterrupt();
   report(Render(mode == Mode::kInstall  ? Text::kUpdating
@@ -203,16 +215,16 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
   if (!missing && !writer.empty())
     return Untrusted(Render(Text::kUntrustedFolder, path), folder.path, writer);
   if (writer.empty())
-    if (std::optional<Outcome> shared = StopWhereShared(files, mode, path, folder, report))
+    if (std::optional<Outcome> shared = StopWhereShared(files, mode, target, report))
       return std::move(*shared);
   if (missing) {
     // Nothing to remove: an uninstall must not fail when the web server went first.
     if (IsRemoval(mode)) return Outcome{Status::kDone, Render(Text::kNotFound, path)};
-    return Missing(path, folder, *lookup);
+    return Missing(target, *lookup);
   }
   std::vector<std::string> leftBehind;
   for (int round = 0; round < 3; ++round)
-    if (std::optional<Outcome> outcome = Round(files, mode, path, folder, leftBehind))
+    if (std::optional<Outcome> outcome = Round(files, mode, target, leftBehind))
       return Naming(std::move(*outcome), path, leftBehind);
   return Naming(
       {Status::kInUse, Render(Text::kChanged, path),
