@@ -2,8 +2,9 @@
 
 // Every text the tool spells, in one place: the fixed texts of standard output
 // (the system's own words: no byte of them may change, and texts_test.cpp pins
-// each), the remedies that end a reason, and what each exit status means. Keyed by
-// what happened; the front ends and the run render from here.
+// each), the words of each reason and the remedies that end it, the usage and what
+// each exit status means, and the installer log's lines. Keyed by what happened;
+// the front ends, the run and the rules render from here.
 
 #include <string>
 #include <string_view>
