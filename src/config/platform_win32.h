@@ -86,10 +86,6 @@ class Win32FileSystem final : public FileSystem {
 
 namespace win32 {
 
-// The code of this layer's last failure, on this thread: each operation of the
-// file system turns it into its Error (ErrorOf) right where that failure returns.
-extern thread_local DWORD g_error;
-
 // The error a system code stands for: its kind, and the system's words for it
 // (FormatMessage, in English where the system has it; this layer's own codes in
 // words of its own); no words for 0, a file cut short.
@@ -102,13 +98,6 @@ constexpr DWORD kUnknownLinkTarget = 0x20000003;
 constexpr DWORD kOtherRights = 0x20000004;
 constexpr DWORD kMoved = 0x20000005;         // the folder's entry is not the file opened
 constexpr DWORD kLinkInFolder = 0x20000006;  // a link where a file was, never followed
-
-// Returns `result`, keeping `error` as the reason of the failure it stands for.
-template <typename Result>
-Result Failed(Result result, DWORD error = GetLastError()) {
-  g_error = error;
-  return result;
-}
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -187,8 +176,8 @@ class NewFileSecurity {
   NewFileSecurity() = default;
   NewFileSecurity(const NewFileSecurity&) = delete;  // its attributes point into it
   NewFileSecurity& operator=(const NewFileSecurity&) = delete;
-  // False, with the system's error kept, where the file read's security was not read.
-  bool Describe(const Snapshot& read, bool audits);
+  // The system's error code where the file read's security was not read, else 0.
+  DWORD Describe(const Snapshot& read, bool audits);
   // For the new file, with the owner and group or without them.
   PSECURITY_DESCRIPTOR Descriptor(bool owners);
   // Whether the SACL holds audit entries, which take ACCESS_SYSTEM_SECURITY to verify.

@@ -5,10 +5,6 @@
 #include "config/platform_win32.h"
 #include "config/texts.h"
 
-namespace win32 {
-thread_local DWORD g_error = 0;
-}  // namespace win32
-
 using namespace win32;
 
 namespace {
@@ -83,25 +79,23 @@ ErrorKind KindOf(DWORD code) {
   }
 }
 
-// The error of this layer's last failure, where a helper failed.
-Error Last() { return ErrorOf(g_error); }
-
 Folder Unpinned(const std::wstring& path) {
   const size_t name = path.find_last_of(L'\\') + 1;
   return {Utf8(Unprefixed(path.substr(0, name))), Utf8(path.substr(name)), nullptr};
 }
 
 // The folder that holds `path` opened, the identity kept: with READ_CONTROL where the
-// run is elevated, for its owner and access list.
-bool PinFolder(const std::wstring& path, bool elevated, Folder& folder) {
+// run is elevated, for its owner and access list. The system's error code, where it
+// failed.
+DWORD PinFolder(const std::wstring& path, bool elevated, Folder& folder) {
   folder = Unpinned(path);
   auto handle = std::make_shared<Win32Folder>();
   handle->handle = OpenFolder(Utf8(path), false,
                               FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (elevated ? READ_CONTROL : 0));
-  if (handle->handle == INVALID_HANDLE_VALUE) return false;
-  if (!IdentityOf(handle->handle, handle->id)) return Failed(false);
+  if (handle->handle == INVALID_HANDLE_VALUE || !IdentityOf(handle->handle, handle->id))
+    return GetLastError();
   folder.handle = std::move(handle);
-  return true;
+  return ERROR_SUCCESS;
 }
 
 bool IsMissing(DWORD error) {
@@ -110,15 +104,15 @@ bool IsMissing(DWORD error) {
 
 // The name `file`, opened as `path`, finally has, links followed, so that the file it
 // names is the one replaced. A link whose target cannot be named would be replaced by
-// a file: empty, and refused. The name is taken only where it opens the same file
-// (Wine drops a verbatim name's trailing dot).
-std::wstring TargetOf(HANDLE file, const std::string& path, const FILE_ID_INFO& id) {
-  const std::string target = FinalPath(file);
-  if (IsNameOf(target, id)) return Utf16(target);
+// a file: refused. The name is taken only where it opens the same file (Wine drops a
+// verbatim name's trailing dot).
+DWORD TargetOf(HANDLE file, const std::string& path, const FILE_ID_INFO& id, std::wstring& target) {
+  const std::string final = FinalPath(file);
+  if (IsNameOf(final, id)) return target = Utf16(final), ERROR_SUCCESS;
   const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return Failed(std::wstring(), kUnknownLinkTarget);
-  return SystemPath(path);
+    return kUnknownLinkTarget;
+  return target = SystemPath(path), ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -137,16 +131,17 @@ Fault Win32FileSystem::OpenFolderOf(const std::string& path, Folder& folder) {
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (!IsMissing(error)) return ErrorOf(error);
-    if (!PinFolder(SystemPath(path), IsElevated(), folder) && !IsMissing(GetLastError()))
-      return ErrorOf(GetLastError());
+    if (const DWORD pin = PinFolder(SystemPath(path), IsElevated(), folder); pin && !IsMissing(pin))
+      return ErrorOf(pin);
     return ErrorOf(error);
   }
   FILE_ID_INFO id;
-  std::wstring target = IdentityOf(file, id) ? TargetOf(file, path, id) : Failed(std::wstring());
+  std::wstring target;
+  const DWORD named = IdentityOf(file, id) ? TargetOf(file, path, id, target) : GetLastError();
   CloseHandle(file);
-  if (target.empty()) return Last();
-  if (!PinFolder(target, IsElevated(), folder))
-    return ErrorOf(IsMissing(GetLastError()) ? kMoved : GetLastError());
+  if (named) return ErrorOf(named);
+  if (const DWORD pin = PinFolder(target, IsElevated(), folder))
+    return ErrorOf(IsMissing(pin) ? kMoved : pin);
   const HANDLE entry = OpenIn(HandleOf(folder), Utf16(folder.file), FILE_READ_ATTRIBUTES);
   FILE_ID_INFO now;
   const bool same = entry != INVALID_HANDLE_VALUE && IdentityOf(entry, now) && SameId(now, id);
@@ -224,12 +219,12 @@ HANDLE OpenToRead(const Folder& folder, const std::wstring& name) {
 
 // Reads `size` bytes of `file` into `storage`; a file cut short while it is read is
 // reported as unreadable, for no system error.
-bool ReadWhole(HANDLE file, DWORD size, char* storage) {
+Fault ReadWhole(HANDLE file, DWORD size, char* storage) {
   for (DWORD filled = 0, count = 0; filled < size; filled += count) {
     const bool read = ReadFile(file, storage + filled, size - filled, &count, nullptr);
-    if (!read || count == 0) return Failed(false, read ? 0 : GetLastError());
+    if (!read || count == 0) return ErrorOf(read ? 0 : GetLastError());
   }
-  return true;
+  return {};
 }
 
 }  // namespace
@@ -240,15 +235,18 @@ Fault Win32FileSystem::Read(const Folder& folder, const std::string& name, Snaps
   if (file == INVALID_HANDLE_VALUE) return ErrorOf(GetLastError());
   const auto state = std::make_shared<Win32State>();
   LARGE_INTEGER size;
-  bool ok = (Identify(file, *state) && GetFileSizeEx(file, &size)) || Failed(false);
-  if (ok && size.QuadPart > kMaxFileSize) ok = Failed(false, ERROR_FILE_TOO_LARGE);
+  Fault fault;
+  if (!Identify(file, *state) || !GetFileSizeEx(file, &size))
+    fault = ErrorOf(GetLastError());
+  else if (size.QuadPart > kMaxFileSize)
+    fault = ErrorOf(ERROR_FILE_TOO_LARGE);
   state->securityError = ReadSecurity(
       file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
       state->security);
-  std::shared_ptr<char[]> storage(ok ? new char[size.QuadPart] : nullptr);
-  ok = storage && ReadWhole(file, size.QuadPart, storage.get());
+  std::shared_ptr<char[]> storage(fault ? nullptr : new char[size.QuadPart]);
+  if (!fault) fault = ReadWhole(file, size.QuadPart, storage.get());
   CloseHandle(file);
-  if (!ok) return Last();
+  if (fault) return fault;
   snapshot.folder = &folder;
   snapshot.name = name;
   snapshot.text = std::string_view(storage.get(), size.QuadPart);

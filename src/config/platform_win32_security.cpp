@@ -83,9 +83,9 @@ PSECURITY_DESCRIPTOR ReadAudit(const Snapshot& read) {
 
 namespace win32 {
 
-bool NewFileSecurity::Describe(const Snapshot& read, bool audits) {
+DWORD NewFileSecurity::Describe(const Snapshot& read, bool audits) {
   const Win32State& from = State(read);
-  if (!from.security) return Failed(false, from.securityError);
+  if (!from.security) return from.securityError;
   if (audits) audit_.reset(ReadAudit(read));
   const PSECURITY_DESCRIPTOR saclSource = audit_ ? audit_.get() : from.security;
   BOOL present = FALSE, saclPresent = FALSE, defaulted;
@@ -98,17 +98,17 @@ bool NewFileSecurity::Describe(const Snapshot& read, bool audits) {
       !GetSecurityDescriptorSacl(saclSource, &saclPresent, &sacl_, &defaulted) ||
       !GetSecurityDescriptorControl(saclSource, &auditControl, &revision) ||
       !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION))
-    return Failed(false);
+    return GetLastError();
   if (!present) dacl_ = nullptr;
   if (!saclPresent || (sacl_ && sacl_->AceCount == 0)) sacl_ = nullptr;
   const SECURITY_DESCRIPTOR_CONTROL daclBits = SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED,
                                     saclBits = SE_SACL_PROTECTED | SE_SACL_AUTO_INHERITED;
-  return (SetSecurityDescriptorDacl(&descriptor_, present, dacl_, FALSE) &&
-          (!sacl_ || SetSecurityDescriptorSacl(&descriptor_, TRUE, sacl_, FALSE)) &&
-          SetSecurityDescriptorControl(
-              &descriptor_, daclBits | saclBits,
-              (control & daclBits) | (sacl_ ? auditControl & saclBits : 0))) ||
-         Failed(false);
+  const bool described =
+      SetSecurityDescriptorDacl(&descriptor_, present, dacl_, FALSE) &&
+      (!sacl_ || SetSecurityDescriptorSacl(&descriptor_, TRUE, sacl_, FALSE)) &&
+      SetSecurityDescriptorControl(&descriptor_, daclBits | saclBits,
+                                   (control & daclBits) | (sacl_ ? auditControl & saclBits : 0));
+  return described ? ERROR_SUCCESS : GetLastError();
 }
 
 PSECURITY_DESCRIPTOR NewFileSecurity::Descriptor(bool owners) {

@@ -126,7 +126,7 @@ Fault Win32FileSystem::CreateTemporary(const Folder& folder, const std::string& 
                                        const Snapshot& read, TempFilePtr& made) {
   const Privilege restore(L"SeRestorePrivilege"), audits(L"SeSecurityPrivilege");
   NewFileSecurity security;
-  if (!security.Describe(read, static_cast<bool>(audits))) return ErrorOf(g_error);
+  if (const DWORD error = security.Describe(read, static_cast<bool>(audits))) return ErrorOf(error);
   const DWORD access =
       GENERIC_WRITE | DELETE | READ_CONTROL | (security.Audits() ? ACCESS_SYSTEM_SECURITY : 0);
   // With the restore privilege, backup intent grants what the folder's access list
