@@ -122,10 +122,15 @@ bool WriteBoth(int fd, std::string_view first, std::string_view second) {
   return true;
 }
 
-// Failures of the attribute copy other than refusals of what the caller may not set.
-thread_local int g_attributeError = 0;
-void NoteAttributeError(error_context*, const char*, ...) {
-  if (errno != EPERM && errno != EACCES && g_attributeError == 0) g_attributeError = errno;
+// An attribute copy's context: the first of its failures other than refusals of what
+// the caller may not set, which the library hands to NoteAttributeError.
+struct AttributeCopy {
+  error_context context;
+  int error = 0;
+};
+void NoteAttributeError(error_context* context, const char*, ...) {
+  int& error = reinterpret_cast<AttributeCopy*>(context)->error;
+  if (errno != EPERM && errno != EACCES && error == 0) error = errno;
 }
 
 int CallerSettable(const char* name, error_context*) {
@@ -365,13 +370,12 @@ class PosixFileSystem final : public FileSystem {
       return Posix(errno);
     if (perm_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, nullptr) != 0)
       return Posix(errno);
-    error_context context = {NoteAttributeError, nullptr, nullptr};
-    g_attributeError = 0;
+    AttributeCopy copy = {{NoteAttributeError, nullptr, nullptr}};
     if (attr_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, CallerSettable,
-                     &context) == 0 ||
-        g_attributeError == 0)
+                     &copy.context) == 0 ||
+        copy.error == 0)
       return {};
-    return Posix(g_attributeError);
+    return Posix(copy.error);
   }
 
   Fault Write(TempFile& temp, std::string_view first, std::string_view second) override {
