@@ -137,18 +137,20 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
   const struct {
     const char* name;
     std::string redirection, mode, output;
-    int status;
+    int status = 0;
   } cases[] = {
       // clang-format off
-      {"not enabled, or not in the root",
-          "<configuration><x>" + r + "'true' path='p'/></x>" + r + "'1' path='p'/>" + z, k, would,
-          3},
-      {"PATH's own folder", own + z, k, would, 3},
-      {"not well-formed", c, k, P + "Can not read redirection.config beside script " + path, 1},
-      {"not well-formed, uninstall", c, u, "", 0},
-      {"shared", c + z, k, shared, 4},
-      {"shared, uninstall", "<configuration>" + r + "'true' path='\\\\f\\c/'/>" + z, u,
-          reads + "\\\\f\\c/applicationHost.config" + e + path, 0},
+      {.name = "not enabled, or not in the root", .redirection = "<configuration><x>" + r +
+       "'true' path='p'/></x>" + r + "'1' path='p'/>" + z, .mode = k, .output = would, .status = 3},
+      {.name = "PATH's own folder", .redirection = own + z, .mode = k, .output = would,
+       .status = 3},
+      {.name = "not well-formed", .redirection = c, .mode = k,
+       .output = P + "Can not read redirection.config beside script " + path, .status = 1},
+      {.name = "not well-formed, uninstall", .redirection = c, .mode = u},
+      {.name = "shared", .redirection = c + z, .mode = k, .output = shared, .status = 4},
+      {.name = "shared, uninstall",
+       .redirection = "<configuration>" + r + "'true' path='\\\\f\\c/'/>" + z, .mode = u,
+       .output = reads + "\\\\f\\c/applicationHost.config" + e + path},
       // clang-format on
   };
   for (const auto& row : cases) {
