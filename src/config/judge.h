@@ -35,9 +35,9 @@ struct Verdict {
   std::string detail;
 };
 
-// Judges `text`, read from the file at `path`, for
-// `mode`: the server's rules, the markers, the encoding, the size limit. The new
-// text's pieces point into `text`. Throws std::bad_alloc when memory runs out.
+// Judges `text`, the file's bytes as read, for `mode`: the server's rules, the
+// markers, the encoding, the size limit. The new text's pieces point into `text`.
+// Throws std::bad_alloc when memory runs out.
 Verdict Judge(Mode mode, std::string_view text);
 
 // What a run does after a verdict without refusal: whether the file changes, a
