@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "config/file_system.h"
-#include "config/platform.h"
 #include "config/run.h"
 #include "config/text_win32.h"
 
