@@ -52,9 +52,15 @@ def tool(path, inject=(), trace=os.devnull, other=None, options=(), exe=TOOL, **
     return process.returncode, output[len(prefix):] if output.startswith(prefix) else output
 
 
+# Texts are shown from their first difference on, a few bytes of each.
 def expect(what, got, wanted):
-    if got != wanted:
-        sys.exit("fault sweep: %s: %r instead of %r" % (what, got, wanted))
+    if got == wanted:
+        return
+    if isinstance(got, bytes) and isinstance(wanted, bytes):
+        at = next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b),
+                  min(len(got), len(wanted)))
+        what, got, wanted = "%s, from byte %d" % (what, at), got[at:at + 60], wanted[at:at + 60]
+    sys.exit("fault sweep: %s: %r instead of %r" % (what, got, wanted))
 
 
 # A run's status and its output after the progress line, each a fact of its own.
