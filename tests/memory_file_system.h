@@ -107,13 +107,13 @@ class MemoryFileSystem final : public FileSystem {
     placed = !replace && files.count(name) ? Placed::kExists : Placed::kPlaced;
     if (placed == Placed::kExists) return {};
     files[name] = {files[temp.name].bytes, ++identities_};
-    files.erase(temp.name), temp.placed = true;
+    files.erase(temp.name), temp.stays = true;
     return {};
   }
   std::string Discard(TempFilePtr temp) override {
     if (!stuck) return "";  // the destructor removes it
     Temp& kept = static_cast<Temp&>(*temp);
-    kept.placed = true;
+    kept.stays = true;
     return kFolder + kept.name;
   }
   Fault FlushFolder(const Folder&) override { return Take(Step::kFlush); }
@@ -129,11 +129,11 @@ class MemoryFileSystem final : public FileSystem {
   struct Temp final : TempFile {
     Temp(MemoryFileSystem& owner, std::string name) : owner(owner), name(std::move(name)) {}
     ~Temp() override {
-      if (!placed) owner.files.erase(name);
+      if (!stays) owner.files.erase(name);
     }
     MemoryFileSystem& owner;
     std::string name;
-    bool placed = false;
+    bool stays = false;  // placed, or not removable: its entry is not erased
   };
 
   // Counts a call of `step`, runs the hook, and fails it where it is the one to fail.

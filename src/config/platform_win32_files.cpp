@@ -108,11 +108,15 @@ bool IsMissing(DWORD error) {
 // verbatim name's trailing dot).
 DWORD TargetOf(HANDLE file, const std::string& path, const FILE_ID_INFO& id, std::wstring& target) {
   const std::string final = FinalPath(file);
-  if (IsNameOf(final, id)) return target = Utf16(final), ERROR_SUCCESS;
+  if (IsNameOf(final, id)) {
+    target = Utf16(final);
+    return ERROR_SUCCESS;
+  }
   const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     return kUnknownLinkTarget;
-  return target = SystemPath(path), ERROR_SUCCESS;
+  target = SystemPath(path);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
