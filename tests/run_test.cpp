@@ -97,6 +97,11 @@ const RunCase kCases[] = {
      .text = kWriting, .fileAfter = kNew, .backupAfter = kConfig},
     {.name = "a folder others may change", .untrusted = "user 65534", .status = 1,
      .text = "Can not trust the folder of script a.config"},
+    {.name = "a link others may change on the way", .failing = Step::kOpen, .occurrence = 1,
+     .kind = ErrorKind::kUntrusted, .status = 1, .text = "Can not trust the folder of script a.config",
+     .reason = ": a link in a folder that the system's words may change, which this elevated run "
+               "does not follow; name the file by a path without it, or run the step as that "
+               "account, not elevated"},
 };
 // clang-format on
 

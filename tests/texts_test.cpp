@@ -37,6 +37,8 @@ TEST(Texts, EachFixedTextByteForByte) {
     EXPECT_EQ(Render(text, "P"), "[QuellmarkInstaller] " + bytes);
   EXPECT_EQ(RenderShared("S", "P"),
             "[QuellmarkInstaller] Shared configuration: the web server reads S, not script P");
+  // A name from the system: C0, DEL and C1 (in UTF-8) escaped, other characters kept.
+  EXPECT_EQ(Printable("a\n\x7F\xC2\x9B\xC2\xA0\\"), "a\\x0A\\x7F\\xC2\\x9B\xC2\xA0\\");
 }
 
 // Each row of the README's and installers.md's status tables begins with what the

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <iterator>
+#include <vector>
 
 #include "tool_fixture.h"
 
@@ -46,17 +47,28 @@ TEST_F(ToolTest, MissingOnlyWhenNothingIsThere) {
   EXPECT_TRUE(fs::exists("a.config.bak"));
 }
 
+// Whether uid 65534 may enter the test's folder, and reach a copy of the tool in it:
+// not where the folder is under one closed to other accounts (a clone in root's home
+// under umask 077).
+bool OthersMayEnter() {
+  fs::permissions(".", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  RunShell("cp '" TOOL_PATH "' tool && chmod 755 tool");
+  return RunShell("setpriv --reuid 65534 --regid 65534 --clear-groups test -x tool").status == 0;
+}
+
 // The owner of a folder above the file's swaps that folder for a link to a folder of
 // root's while root's run writes (its first flush held for 1.5 s): every step stays
 // in the folder that was read, and nothing of root's changes.
 TEST_F(ToolTest, AnElevatedRunStaysInTheFolderItRead) {
   if (geteuid() != 0) GTEST_SKIP() << "the swap needs another account, and root to run as";
+  if (!OthersMayEnter()) GTEST_SKIP() << "uid 65534 may not enter " << dir_;
   const std::string a = "applicationHost.config", block = "QUELLMARK BEGIN";
   WriteFile(a, kConfig);
-  RunShell("mkdir -p u/d v && cp " + a + " u/d && cp " + a + " v && chown 65534 u && " +
-           "(setpriv --reuid 65534 --regid 65534 --clear-groups sh -c 'until ls u/d/*.bak.* " +
-           ">/dev/null 2>&1; do :; done; mv u/d u/e && ln -s ../v u/d' &) && strace -f -o " +
-           "/dev/null -e inject=fsync:delay_enter=1500000:when=1 '" TOOL_PATH "' u/d/" + a);
+  // The swapper gives up after 10 s, so a run that never makes the backup fails.
+  RunShell("umask 022 && mkdir -p u/d v && cp " + a + " u/d && cp " + a + " v && chown 65534 u &&" +
+           " (setpriv --reuid 65534 --regid 65534 --clear-groups timeout 10 sh -c 'until ls " +
+           "u/d/*.bak.* >/dev/null 2>&1; do :; done; mv u/d u/e && ln -s ../v u/d' &) && " +
+           "strace -f -o /dev/null -e inject=fsync:delay_enter=1500000:when=1 ./tool u/d/" + a);
   EXPECT_EQ(ReadFile("v/" + a), kConfig);
   EXPECT_EQ(std::distance(fs::directory_iterator("v"), {}), 1);
   EXPECT_NE(ReadFile("u/e/" + a).find(block), std::string::npos);
@@ -71,26 +83,49 @@ TEST_F(ToolTest, AnElevatedRunStaysInTheFolderItRead) {
   EXPECT_FALSE(fs::exists("v/x"));
 }
 
-// Root refuses a folder that another account, or every user, may change; that
-// account, not elevated, still installs there.
+// Root refuses a folder that another account, or every user, may change, and a link
+// in such a folder, at PATH or on its way, naming it with its control bytes escaped.
+// Its own links it follows, and it opens no FIFO. That account, not elevated, still
+// installs in its folder; with a capability it is elevated.
 TEST_F(ToolTest, AnElevatedRunRefusesAFolderOthersMayChange) {
   if (geteuid() != 0) GTEST_SKIP() << "takes root and another account";
-  const std::string refused = P + "Can not trust the folder of script ";
-  for (const std::string folder : {"u", "w"})
+  if (!OthersMayEnter()) GTEST_SKIP() << "uid 65534 may not enter " << dir_;
+  const std::string refused = P + "Can not trust the folder of script ", escape = "u/e\\x1Bx";
+  for (const std::string folder : {"u", "w", "r"})
     fs::create_directory(folder), WriteFile(folder + "/a.config", kConfig);
-  RunShell("chown -R 65534 u && chmod 777 w && cp '" TOOL_PATH "' tool && chmod 755 tool");
-  for (const char* path : {"u/a.config", "w/a.config"}) {
-    const ToolRun run = RunTool({path});
-    EXPECT_EQ(run.output, Progress("", path) + refused + path);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(ReadFile(path), kConfig);
-  }
+  EXPECT_EQ(RunTool({"r/a.config"}).status, 0);
+  const std::string registered = ReadFile("r/a.config");
+  RunShell(
+      "ln -s ../r/a.config u/l.config && ln -s ../r u/l && mkdir u/e\x1Bx && ln -s ../../r "
+      "u/e\x1Bx/l && chown -R 65534 u && chmod 777 w && mkfifo r/fifo && ln -s r root");
+  for (const std::string path :
+       {"u/a.config", "w/a.config", "u/l.config", "u/l/a.config", "u/e\x1Bx/l/a.config"})
+    for (const std::string mode : {"", "--check", "--uninstall"}) {
+      std::vector<std::string> arguments = {path};
+      if (!mode.empty()) arguments.insert(arguments.begin(), mode);
+      const ToolRun run = RunTool(arguments);
+      EXPECT_EQ(run.output, Progress(mode, path) + refused + path);
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.errors.find('\x1B'), std::string::npos);
+    }
+  EXPECT_NE(RunTool({"u/e\x1Bx/l/a.config"})
+                .errors.find(escape + "/l: a link in a folder that user 65534"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile("r/a.config"), registered);
+  EXPECT_EQ(ReadFile("u/a.config"), kConfig);
+  EXPECT_EQ(RunTool({"--check", "root/a.config"}).status, 0);
+  EXPECT_EQ(RunShell("strace -o trace -e trace=openat ./tool root/fifo >/dev/null; grep fifo trace "
+                     "| grep -vc O_PATH")
+                .output,
+            "0\n");
   // Nor does it act on a redirection.config that someone else may write.
   WriteFile("applicationHost.config", kConfig), WriteFile("redirection.config", "<configuration/>");
   fs::permissions("redirection.config", fs::perms::others_write, fs::perm_options::add);
   EXPECT_EQ(RunTool({"applicationHost.config"}).status, 1);
-  EXPECT_EQ(RunShell("setpriv --reuid 65534 --regid 65534 --clear-groups ./tool u/a.config").status,
-            0);
+  const std::string asNobody = "setpriv --reuid 65534 --regid 65534 --clear-groups ";
+  EXPECT_EQ(
+      RunShell(asNobody + "--inh-caps +fowner --ambient-caps +fowner ./tool w/a.config").status, 1);
+  EXPECT_EQ(RunShell(asNobody + "./tool u/a.config").status, 0);
 }
 
 }  // namespace

@@ -18,18 +18,24 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // What a caller can do about a failure: nothing is there (kMissing), the caller may
 // not (kDenied), another program holds the file, worth a retry (kInUse), a name or
-// link the tool will not write through (kRefused), or anything else (kOther).
-enum class ErrorKind { kMissing, kDenied, kInUse, kRefused, kOther };
+// link the tool will not write through (kRefused), a link that an elevated run does
+// not follow (kUntrusted), or anything else (kOther).
+enum class ErrorKind { kMissing, kDenied, kInUse, kRefused, kUntrusted, kOther };
 
 // A failed operation: its kind and the system's own words (strerror; FormatMessage,
 // in English where the system has it), empty where it failed for no system error
-// (a file cut short while it was read).
+// (a file cut short while it was read). kUntrusted: the account that may change
+// the link's folder, and the link's full name.
 struct Error {
-  ErrorKind kind = ErrorKind::kOther;
+  Error(ErrorKind kind = ErrorKind::kOther, std::string words = "", std::string link = "")
+      : kind(kind), words(std::move(words)), link(std::move(link)) {}
+  ErrorKind kind;
   std::string words;
+  std::string link;
 };
 // An operation's result: no value where it succeeded.
 using Fault = std::optional<Error>;
@@ -83,21 +89,25 @@ class FileSystem {
   // prefix \\?\ as it is, but for that alias.
   virtual std::string Resolve(const std::string& path) = 0;
 
-  // Opens the folder that holds the file at `path` (a link at `path` followed, once)
-  // and pins it: its entry of the file's name must be the file that `path` opened
-  // (device and inode; volume serial and file ID), else an error of kind kInUse
-  // ("moved while it was opened"). Where nothing is at `path` (a link to nothing
-  // included), an error of kind kMissing, and `folder` is the one that `path`
-  // names, without a handle where it is missing too. Fails where `path` cannot be
-  // looked up.
+  // Opens the folder that holds the file at `path` and pins it, walking `path` one
+  // name at a time from the root or the current folder, each name opened in the
+  // folder before it without following a link there; a link's target is read and
+  // walked the same way, 40 links at most. An elevated run follows a link only in a
+  // folder that no account but the trusted ones may change (OtherWriter), else an
+  // error of kind kUntrusted, before anything is read. The folder's entry of the
+  // file's name must be the file that the walk found (device and inode; volume
+  // serial and file ID), else an error of kind kInUse ("moved while it was
+  // opened"). Where nothing is at `path` (a link to nothing included), an error of
+  // kind kMissing, and `folder` is the one that `path` names, without a handle
+  // where it is missing too. Fails where `path` cannot be looked up.
   virtual Fault OpenFolderOf(const std::string& path, Folder& folder) = 0;
 
   // What `name` in `folder` is, a link not followed.
   virtual Fault EntryIn(const Folder& folder, const std::string& name, Entry& entry) = 0;
 
   // Reads the regular file `name` in `folder` whole into memory, a link there not
-  // followed. Fails when it cannot be opened, is not a regular file (a folder, a
-  // FIFO, a device, a link), cannot be sized or read, or is larger than
+  // followed. Fails when it is not a regular file (a folder, a FIFO, a device, a
+  // link: told from its entry, never opened), cannot be opened, sized or read, or is larger than
   // kMaxFileSize; it never waits for a writer, but on Windows a file held open
   // without read sharing is retried for about a second.
   virtual Fault Read(const Folder& folder, const std::string& name, Snapshot& snapshot) = 0;
@@ -111,8 +121,9 @@ class FileSystem {
   virtual bool IsSameFolder(const std::string& shared, const Folder& folder) = 0;
 
   // Whether this run has more rights than the account that started it may give
-  // away: POSIX, the effective user is root or not the real user; Windows, an
-  // elevated token or the system account.
+  // away: POSIX, the effective user is root or not the real user, the effective
+  // group not the real one, or any effective capability; Windows, an elevated token
+  // or the system account.
   virtual bool IsElevated() = 0;
 
   // An account other than the trusted ones that may add, delete or rename entries

@@ -1,3 +1,5 @@
+#include "config/platform_posix.h"
+
 #include <acl/libacl.h>
 #include <attr/error_context.h>
 #include <attr/libattr.h>
@@ -20,6 +22,8 @@
 #include "config/platform.h"
 #include "config/texts.h"
 
+using namespace posix;
+
 namespace {
 
 struct PosixState final : FileState {
@@ -28,45 +32,12 @@ struct PosixState final : FileState {
   ~PosixState() override { close(fd); }
 };
 
-struct PosixFolder final : FolderHandle {
-  int fd = -1;
-  struct stat info;  // as opened
-  ~PosixFolder() override { close(fd); }
-};
-
 const PosixState& State(const Snapshot& read) {
   return static_cast<const PosixState&>(*read.state);
 }
 const PosixFolder& Handle(const Folder& folder) {
   return static_cast<const PosixFolder&>(*folder.handle);
 }
-
-// The error of a failed call: `error` (errno) by its kind and strerror's words; 0
-// for no system error (a file cut short while it was read).
-Error Posix(int error) {
-  ErrorKind kind = ErrorKind::kOther;
-  switch (error) {
-    case ENOENT:
-      kind = ErrorKind::kMissing;
-      break;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      kind = ErrorKind::kDenied;
-      break;
-    case ETXTBSY:
-    case EBUSY:
-      kind = ErrorKind::kInUse;
-      break;
-    default:
-      break;
-  }
-  return {kind, error ? std::strerror(error) : ""};
-}
-
-// The folder's entry of the file's name was not the file opened (renamed, or its
-// folder swapped, in between).
-const Error kMoved = {ErrorKind::kInUse, Explain(Why::kMoved)};
 
 // The interrupt handler's copy of the folder and the name of the temporary file
 // being written, which it removes: a handler may only unlink a name prepared in
@@ -144,54 +115,6 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Who other than root and the caller may change a file or folder of `info`, open
-// as `fd`: its owner, another group that may write it (an ACL's named users and
-// groups too, whose rights the group bits bound), or every user.
-std::string OtherWriterOf(int fd, const struct stat& info) {
-  const uid_t caller = geteuid();
-  if (info.st_uid != 0 && info.st_uid != caller) return "user " + std::to_string(info.st_uid);
-  if (info.st_mode & S_IWOTH) return "every user";
-  if (!(info.st_mode & S_IWGRP)) return "";
-  const acl_t acl = acl_get_fd(fd);
-  std::string writer = info.st_gid != 0 && !acl ? "group " + std::to_string(info.st_gid) : "";
-  acl_entry_t entry;
-  for (int which = ACL_FIRST_ENTRY; acl && writer.empty() && acl_get_entry(acl, which, &entry) == 1;
-       which = ACL_NEXT_ENTRY) {
-    acl_tag_t tag;
-    acl_permset_t rights;
-    acl_get_tag_type(entry, &tag);
-    acl_get_permset(entry, &rights);
-    if (acl_get_perm(rights, ACL_WRITE) != 1) continue;
-    const void* const qualifier =
-        tag == ACL_USER || tag == ACL_GROUP ? acl_get_qualifier(entry) : nullptr;
-    const unsigned id = qualifier ? *static_cast<const id_t*>(qualifier) : 0;
-    if ((tag == ACL_USER && id != 0 && id != caller) || (tag == ACL_GROUP && id != 0))
-      writer = (tag == ACL_USER ? "user " : "group ") + std::to_string(id);
-    if (tag == ACL_GROUP_OBJ && info.st_gid != 0) writer = "group " + std::to_string(info.st_gid);
-    acl_free(const_cast<void*>(qualifier));
-  }
-  acl_free(acl);
-  return writer;
-}
-
-// The folder `name` opened, and the file's name in it; no handle where it is missing.
-Fault OpenFolderNamed(const std::string& name, const std::string& file, Folder& folder,
-                      bool& missing) {
-  folder = {name.back() == '/' ? name : name + "/", file, nullptr};
-  auto handle = std::make_shared<PosixFolder>();
-  handle->fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  missing = handle->fd < 0 && errno == ENOENT;
-  if (handle->fd < 0) return missing ? Fault() : Posix(errno);
-  if (fstat(handle->fd, &handle->info) != 0) return Posix(errno);
-  folder.handle = std::move(handle);
-  return {};
-}
-
 struct PosixTemp final : TempFile {
   int fd = -1;
   int folder = -1;
@@ -218,56 +141,33 @@ class PosixFileSystem final : public FileSystem {
   std::string Resolve(const std::string& path) override { return path; }
 
   Fault OpenFolderOf(const std::string& path, Folder& folder) override {
-    // O_PATH reads nothing: no FIFO waits for a writer, and no right is needed yet.
-    const int opened = open(path.c_str(), O_PATH | O_CLOEXEC);
-    if (opened < 0 && errno != ENOENT) return Posix(errno);
-    if (opened < 0) {
-      bool folderMissing;
-      const Fault fault =
-          OpenFolderNamed(FolderOf(path), path.substr(FileNameStart(path)), folder, folderMissing);
-      return fault ? fault : Posix(ENOENT);
-    }
-    struct stat file, entry;
-    const bool known = fstat(opened, &file) == 0;
-    const int error = errno;
-    close(opened);
-    if (!known) return Posix(error);
-    // The name the file finally has, links followed: the entry to pin.
-    const std::unique_ptr<char, decltype(&std::free)> final(realpath(path.c_str(), nullptr),
-                                                            std::free);
-    if (!final) return Posix(errno);
-    const std::string name = final.get();
-    bool gone;
-    if (Fault fault =
-            OpenFolderNamed(FolderOf(name), name.substr(FileNameStart(name)), folder, gone))
-      return fault;
-    if (gone) return kMoved;
-    if (fstatat(Handle(folder).fd, folder.file.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
-      return errno == ENOENT ? kMoved : Posix(errno);
-    if (entry.st_dev != file.st_dev || entry.st_ino != file.st_ino) return kMoved;
-    return {};
+    return ChaseFolderOf(path, IsElevated(), folder);
   }
 
   Fault EntryIn(const Folder& folder, const std::string& name, Entry& entry) override {
     struct stat info;
     entry = Entry::kMissing;
-    if (fstatat(Handle(folder).fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+    if (fstatat(Handle(folder).fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
       entry = S_ISREG(info.st_mode) ? Entry::kFile : Entry::kOther;
     else if (errno != ENOENT)
-      return Posix(errno);
+      return ErrorOf(errno);
     return {};
   }
 
   Fault Read(const Folder& folder, const std::string& name, Snapshot& snapshot) override {
-    // Without blocking: opening a FIFO for reading would wait for a writer.
-    const int fd =
-        openat(Handle(folder).fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return Posix(errno);
+    // Opening a device can act, and a FIFO would wait for a writer: only a regular
+    // file is opened, and that without blocking, should one take its place.
     const auto state = std::make_shared<PosixState>();
-    state->fd = fd;
-    if (fstat(fd, &state->info) != 0) return Posix(errno);
-    if (!S_ISREG(state->info.st_mode)) return Posix(S_ISDIR(state->info.st_mode) ? EISDIR : EINVAL);
-    if (state->info.st_size > kMaxFileSize) return Posix(EFBIG);
+    struct stat& info = state->info;
+    if (fstatat(Handle(folder).fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+      return ErrorOf(errno);
+    if (!S_ISREG(info.st_mode))
+      return ErrorOf(S_ISDIR(info.st_mode) ? EISDIR : S_ISLNK(info.st_mode) ? ELOOP : EINVAL);
+    state->fd = openat(Handle(folder).fd.get(), name.c_str(),
+                       O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (state->fd < 0 || fstat(state->fd, &info) != 0) return ErrorOf(errno);
+    if (!S_ISREG(info.st_mode)) return ErrorOf(EINVAL);
+    if (state->info.st_size > kMaxFileSize) return ErrorOf(EFBIG);
 
     // Read into memory, not mapped: a mapping would follow another program's
     // writes, and the rewrite, the comparison and the writer must see one text.
@@ -275,15 +175,15 @@ class PosixFileSystem final : public FileSystem {
     const size_t size = state->info.st_size, reserved = size + 1;
     void* const block =
         mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) return Posix(errno);
+    if (block == MAP_FAILED) return ErrorOf(errno);
     madvise(block, reserved, MADV_HUGEPAGE);
     std::shared_ptr<char[]> storage(static_cast<char*>(block),
                                     [reserved](char* bytes) { munmap(bytes, reserved); });
     for (size_t filled = 0; filled < size;) {
-      const ssize_t count = pread(fd, storage.get() + filled, size - filled, filled);
+      const ssize_t count = pread(state->fd, storage.get() + filled, size - filled, filled);
       if (count < 0 && errno == EINTR) continue;
       // A file cut short while it is read is reported as unreadable.
-      if (count <= 0) return Posix(count < 0 ? errno : 0);
+      if (count <= 0) return ErrorOf(count < 0 ? errno : 0);
       filled += count;
     }
     snapshot.folder = &folder;
@@ -296,7 +196,8 @@ class PosixFileSystem final : public FileSystem {
 
   bool IsUnchanged(const Snapshot& read) override {
     struct stat now;
-    return fstatat(Handle(*read.folder).fd, read.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return fstatat(Handle(*read.folder).fd.get(), read.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) ==
+               0 &&
            SameFile(now, State(read).info);
   }
 
@@ -307,10 +208,10 @@ class PosixFileSystem final : public FileSystem {
            info.st_ino == pinned.st_ino;
   }
 
-  bool IsElevated() override { return geteuid() == 0 || geteuid() != getuid(); }
+  bool IsElevated() override { return IsElevatedProcess(); }
 
   std::string OtherWriter(const Folder& folder) override {
-    return OtherWriterOf(Handle(folder).fd, Handle(folder).info);
+    return OtherWriterOf(Handle(folder).fd.get(), Handle(folder).info);
   }
 
   std::string OtherWriter(const Snapshot& read) override {
@@ -318,13 +219,14 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Fault MayWrite(const Snapshot& read) override {
-    if (faccessat(Handle(*read.folder).fd, read.name.c_str(), W_OK, AT_EACCESS) != 0)
-      return Posix(errno);
+    if (faccessat(Handle(*read.folder).fd.get(), read.name.c_str(), W_OK, AT_EACCESS) != 0)
+      return ErrorOf(errno);
     return {};
   }
 
   Fault MayCreateIn(const Folder& folder) override {
-    if (faccessat(Handle(folder).fd, ".", W_OK | X_OK, AT_EACCESS) != 0) return Posix(errno);
+    if (faccessat(Handle(folder).fd.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+      return ErrorOf(errno);
     return {};
   }
 
@@ -335,12 +237,12 @@ class PosixFileSystem final : public FileSystem {
     static constexpr char kLetters[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     auto temp = std::make_unique<PosixTemp>();
-    temp->folder = Handle(folder).fd, temp->name = name + ".XXXXXX", temp->placed = true;
-    if (temp->name.size() >= sizeof g_interruptName) return Posix(ENAMETOOLONG);
+    temp->folder = Handle(folder).fd.get(), temp->name = name + ".XXXXXX", temp->placed = true;
+    if (temp->name.size() >= sizeof g_interruptName) return ErrorOf(ENAMETOOLONG);
     int error = EEXIST;
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
       unsigned char random[6];
-      if (getrandom(random, sizeof random, 0) != sizeof random) return Posix(errno);
+      if (getrandom(random, sizeof random, 0) != sizeof random) return ErrorOf(errno);
       for (size_t i = 0; i < sizeof random; ++i)
         temp->name[name.size() + 1 + i] = kLetters[random[i] % (sizeof kLetters - 1)];
       temp->fd = Uninterrupted([&] {
@@ -354,7 +256,7 @@ class PosixFileSystem final : public FileSystem {
       error = temp->fd < 0 ? errno : 0;
     }
     // Nothing to remove when nothing was created.
-    if (temp->fd < 0) return Posix(error);
+    if (temp->fd < 0) return ErrorOf(error);
     temp->placed = false, temp->shown = folder.path + temp->name;
     made = std::move(temp);
     return {};
@@ -367,28 +269,28 @@ class PosixFileSystem final : public FileSystem {
     const PosixState& from = State(read);
     if (fchown(temp.fd, from.info.st_uid, from.info.st_gid) != 0 &&
         (errno != EPERM || (fchown(temp.fd, -1, from.info.st_gid) != 0 && errno != EPERM)))
-      return Posix(errno);
+      return ErrorOf(errno);
     if (perm_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, nullptr) != 0)
-      return Posix(errno);
+      return ErrorOf(errno);
     AttributeCopy copy = {{NoteAttributeError, nullptr, nullptr}};
     if (attr_copy_fd(read.name.c_str(), from.fd, temp.name.c_str(), temp.fd, CallerSettable,
                      &copy.context) == 0 ||
         copy.error == 0)
       return {};
-    return Posix(copy.error);
+    return ErrorOf(copy.error);
   }
 
   Fault Write(TempFile& temp, std::string_view first, std::string_view second) override {
-    if (!WriteBoth(Temp(temp).fd, first, second)) return Posix(errno);
+    if (!WriteBoth(Temp(temp).fd, first, second)) return ErrorOf(errno);
     return {};
   }
 
   Fault Finish(TempFile& file, const Snapshot&) override {
     PosixTemp& temp = Temp(file);
-    const Fault flushed = fsync(temp.fd) == 0 ? Fault() : Posix(errno);
+    const Fault flushed = fsync(temp.fd) == 0 ? Fault() : ErrorOf(errno);
     const int fd = temp.fd;
     temp.fd = -1;
-    if (close(fd) != 0) return Posix(errno);
+    if (close(fd) != 0) return ErrorOf(errno);
     return flushed;
   }
 
@@ -402,7 +304,7 @@ class PosixFileSystem final : public FileSystem {
     });
     placed = temp.placed ? Placed::kPlaced : Placed::kExists;
     if (temp.placed || (!replace && errno == EEXIST)) return {};
-    return Posix(errno);
+    return ErrorOf(errno);
   }
 
   std::string Discard(TempFilePtr temp) override {
@@ -412,7 +314,7 @@ class PosixFileSystem final : public FileSystem {
 
   Fault FlushFolder(const Folder& folder) override {
     // Some file systems cannot flush a folder and say EINVAL; nothing more can be done there.
-    if (fsync(Handle(folder).fd) != 0 && errno != EINVAL) return Posix(errno);
+    if (fsync(Handle(folder).fd.get()) != 0 && errno != EINVAL) return ErrorOf(errno);
     return {};
   }
 

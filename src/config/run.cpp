@@ -27,6 +27,7 @@ Status StatusOf(ErrorKind kind) {
     case ErrorKind::kInUse:
       return Status::kInUse;
     case ErrorKind::kRefused:
+    case ErrorKind::kUntrusted:
       return Status::kRefused;
     case ErrorKind::kOther:
       break;
@@ -61,9 +62,12 @@ Outcome Missing(Target target, const Error& error) {
 }
 
 // The refusal of an elevated run where `writer`, an account it does not trust, may
-// change `what`, and so lead the run to another file.
-Outcome Untrusted(std::string text, const std::string& what, const std::string& writer) {
-  return {Status::kRefused, std::move(text), what + ": " + Explain(Why::kUntrusted, writer)};
+// change `what` (a folder, a file, or with kUntrustedLink the folder of a link), and
+// so lead the run to another file. Both names come from the system.
+Outcome Untrusted(std::string text, const std::string& what, const std::string& writer,
+                  Why why = Why::kUntrusted) {
+  return {Status::kRefused, std::move(text),
+          Printable(what) + ": " + Explain(why, Printable(writer))};
 }
 
 // Where the web server reads its configuration instead of the file `target`:
@@ -78,7 +82,7 @@ Redirection FindSharedConfiguration(FileSystem& files, Target target) {
   const auto [path, folder] = target;
   Redirection found;
   if (!folder.handle || !IsServerConfigurationName(folder.file)) return found;
-  const std::string redirection = folder.path + "redirection.config";
+  const std::string redirection = Printable(folder.path) + "redirection.config";
   const std::string unreadable = Render(Text::kUnreadableRedirection, path);
   Snapshot read;
   if (const Fault fault = files.Read(folder, "redirection.config", read)) {
@@ -115,7 +119,7 @@ std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, Target targ
   Redirection redirection = FindSharedConfiguration(files, target);
   if (redirection.unreadable && !IsRemoval(mode)) return std::move(redirection.unreadable);
   if (redirection.sharedFile.empty()) return std::nullopt;
-  const std::string elsewhere = RenderShared(redirection.sharedFile, path);
+  const std::string elsewhere = RenderShared(Printable(redirection.sharedFile), path);
   if (!IsRemoval(mode))
     return Outcome{Status::kShared, elsewhere, path + ": " + Explain(Why::kShared)};
   report(elsewhere);
@@ -128,7 +132,7 @@ Outcome Naming(Outcome outcome, const std::string& path,
                const std::vector<std::string>& leftBehind) {
   for (const std::string& name : leftBehind)
     outcome.reason +=
-        (outcome.reason.empty() ? path + ": " : "; ") + Explain(Why::kLeftBehind, name);
+        (outcome.reason.empty() ? path + ": " : "; ") + Explain(Why::kLeftBehind, Printable(name));
   return outcome;
 }
 
@@ -156,7 +160,8 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
     return kept;
   }
   // Anything at the backup's name is kept: it is published without replacing.
-  const std::string backupName = BackupPath(folder.file), backup = folder.path + backupName;
+  const std::string backupName = BackupPath(folder.file),
+                    backup = Printable(folder.path + backupName);
   Entry backupEntry = Entry::kMissing;
   const Fault unknownBackup = files.EntryIn(folder, backupName, backupEntry);
   const Plan plan = Decide(mode, verdict, unknownBackup || backupEntry != Entry::kMissing);
@@ -209,6 +214,9 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
                 : mode == Mode::kRemove ? Text::kRemoving
                                         : Text::kChecking,
                 path));
+  if (lookup && lookup->kind == ErrorKind::kUntrusted)
+    return Untrusted(Render(Text::kUntrustedFolder, path), lookup->link, lookup->words,
+                     Why::kUntrustedLink);
   if (lookup && !missing) return SystemFailure(path, *lookup, Render(Text::kReading, path));
   // An elevated run trusts nothing in a folder that someone else may change.
   const std::string writer = files.IsElevated() && folder.handle ? files.OtherWriter(folder) : "";

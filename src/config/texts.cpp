@@ -175,6 +175,10 @@ Words WordsOf(Why why) {
       return {"",
               " may change it, and so steer this elevated run; run the step as that account, "
               "not elevated, or let only the administrators change it"};
+    case Why::kUntrustedLink:
+      return {"a link in a folder that ",
+              " may change, which this elevated run does not follow; name the file by a path "
+              "without it, or run the step as that account, not elevated"};
     case Why::kChangedEachTime:
       return {"changed by another program during each of three attempts", ""};
     case Why::kLeftBehind:
@@ -209,6 +213,28 @@ std::string Explain(Why why, std::string_view detail) {
   std::string words = Around(WordsOf(why), detail);
   if (why == Why::kTooLarge) words += std::to_string(kMaxFileSize);
   return words;
+}
+
+std::string Printable(std::string_view name) {
+  std::string printable;
+  const auto escape = [&printable](unsigned char byte) {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    printable.append("\\x").append(1, kDigits[byte >> 4]).append(1, kDigits[byte & 15]);
+  };
+  for (size_t at = 0; at < name.size(); ++at) {
+    const unsigned char byte = name[at], next = at + 1 < name.size() ? name[at + 1] : 0;
+    // C1 controls are U+0080 to U+009F: C2 80 to C2 9F in UTF-8.
+    if (byte == 0xC2 && next >= 0x80 && next < 0xA0) {
+      escape(byte);
+      escape(next);
+      ++at;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      escape(byte);
+    } else {
+      printable += name[at];
+    }
+  }
+  return printable;
 }
 
 std::string RenderLogged(Logged logged, const std::string& path, std::string_view detail) {

@@ -110,7 +110,8 @@ enum class Why {
   kServerMissing,      // the end of a reason for a missing file in a missing folder
   kBackupNotAFile,
   kShared,
-  kUntrusted,  // detail: the account that may change it
+  kUntrusted,      // detail: the account that may change it
+  kUntrustedLink,  // detail: the account that may change the link's folder
   kChangedEachTime,
   kLeftBehind,  // detail: the temporary file's name
   // The file system's own refusals and failures, where the system has no words.
@@ -124,6 +125,11 @@ enum class Why {
 
 // The words for `why`, with `detail`.
 std::string Explain(Why why, std::string_view detail = {});
+
+// `name`, which came from the file system or the account database, not from the
+// caller, as it may be printed: each control character (C0, DEL, and C1 in UTF-8)
+// written as \xNN, so that no name moves a terminal's cursor or starts a log line.
+std::string Printable(std::string_view name);
 
 // What the installer's log says about a run on `path`, after the tool's own lines.
 enum class Logged {
