@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "config/file_system.h"
 #include "config/platform.h"
@@ -86,6 +87,41 @@ class Win32FileSystem final : public FileSystem {
 
 namespace win32 {
 
+// A handle, closed when it goes.
+class UniqueHandle {
+ public:
+  explicit UniqueHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  UniqueHandle(UniqueHandle&& other)
+      : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+  UniqueHandle& operator=(UniqueHandle&& other) {
+    std::swap(handle_, other.handle_);
+    return *this;
+  }
+  ~UniqueHandle() {
+    if (*this) CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+  // Gives the handle up, unclosed.
+  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Whether the process's token is elevated, or the system's; where it cannot be
+// read, taken for elevated, which trusts less.
+bool IsElevatedToken();
+
+// Opens the folder that holds the file `path` names, one name at a time (see
+// FileSystem::OpenFolderOf), trusting links only as `elevated` allows.
+Fault ChaseFolderOf(const std::string& path, bool elevated, Folder& folder);
+
+// An account other than the trusted ones that may change the folder open as
+// `folder` (see FileSystem::OtherWriter); empty where none may, and on a share,
+// where an elevated run has no more rights than its account's.
+std::string OtherWriterOfFolder(HANDLE folder);
+
 // The error a system code stands for: its kind, and the system's words for it
 // (FormatMessage, in English where the system has it; this layer's own codes in
 // words of its own); no words for 0, a file cut short.
@@ -98,6 +134,13 @@ constexpr DWORD kUnknownLinkTarget = 0x20000003;
 constexpr DWORD kOtherRights = 0x20000004;
 constexpr DWORD kMoved = 0x20000005;         // the folder's entry is not the file opened
 constexpr DWORD kLinkInFolder = 0x20000006;  // a link where a file was, never followed
+// Redirection Guard refused a junction made by an account other than the administrators.
+constexpr DWORD kUntrustedMountPoint = 448;  // ERROR_UNTRUSTED_MOUNT_POINT
+
+// Whether the system's error `error` says that nothing is there.
+inline bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -117,15 +160,14 @@ std::wstring SystemPath(const std::string& path);
 // for `access` with backup semantics, as a folder may only be opened.
 HANDLE OpenFolder(const std::string& path, bool itself, DWORD access);
 
-// `path` opened with OPEN_EXISTING; a stream name is refused (kStreamName).
-HANDLE Open(const std::string& path, DWORD access, DWORD share = kShareAll, DWORD flags = 0);
-
 // `name` in the folder `root`, relative to its handle (NtCreateFile's RootDirectory),
 // opened or created as `disposition` (FILE_OPEN, FILE_CREATE) says, synchronous, with
 // `options` and, for a new file, `security`. A link there is never followed: an
-// entry that is one is refused (kLinkInFolder), and an entry opened is opened with
-// FILE_READ_ATTRIBUTES too, to tell. An empty `name` opens `root` again.
-// The system's error is the last error on failure.
+// entry that is one (a name-surrogate reparse point) is refused (kLinkInFolder); an
+// entry that another reparse point stands for (a cloud file's placeholder, a
+// deduplicated file) is opened as the file itself, and must be that entry. An entry
+// is opened with FILE_READ_ATTRIBUTES too, to tell. An empty `name` opens `root`
+// again. The system's error is the last error on failure.
 HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share = kShareAll,
               ULONG disposition = FILE_OPEN, ULONG options = 0,
               PSECURITY_DESCRIPTOR security = nullptr);
@@ -137,10 +179,11 @@ bool SameId(const FILE_ID_INFO& a, const FILE_ID_INFO& b);
 
 // The path `file` finally has, links followed, with its \\?\ prefix; empty when
 // the system cannot tell.
-std::string FinalPath(HANDLE file);
+std::wstring FinalPath(HANDLE file);
 
-// Whether `name` opens the file that `id` identifies.
-bool IsNameOf(const std::string& name, const FILE_ID_INFO& id);
+// Whether `name`, a full path, is on another host: a share's name (\\host\share),
+// or a drive that the system calls remote.
+bool IsRemote(std::wstring name);
 
 // An account other than the trusted ones that `security` (owner and DACL) lets add,
 // delete or rename entries, write, or change its rights; empty where none may.

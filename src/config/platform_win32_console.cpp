@@ -17,11 +17,12 @@ extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*
 
 }  // namespace
 
-// DLLs from System32 alone, whatever folder the executable runs from; and where the
-// system has Redirection Guard (Windows 11 22H2, Server 2022 with its updates), no
-// junction or link made by an account other than the administrators is followed.
-// Both only in the executable: an installer that loads the custom action DLL sets
-// its own policy.
+// DLLs from System32 alone, whatever folder the executable runs from; and, elevated,
+// where the system has Redirection Guard (Windows 11 22H2, Server 2022 with its
+// updates), no junction or link made by an account other than the administrators
+// is followed. A run that is not elevated follows its own account's junctions, as
+// every program of that account does. Both only in the executable: an installer
+// that loads the custom action DLL sets its own policy.
 void HardenProcess() {
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   using SetPolicy = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
@@ -29,7 +30,8 @@ void HardenProcess() {
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy")));
   PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY trust = {};
   trust.EnforceRedirectionTrust = 1;
-  if (setPolicy) setPolicy(ProcessRedirectionTrustPolicy, &trust, sizeof trust);
+  if (setPolicy && IsElevatedToken())
+    setPolicy(ProcessRedirectionTrustPolicy, &trust, sizeof trust);
 }
 
 std::vector<std::string> Arguments(int, char**) {

@@ -39,6 +39,8 @@ std::string WordsOf(DWORD code) {
       return Explain(Why::kMoved);
     case kLinkInFolder:
       return Explain(Why::kLinkInFolder);
+    case kUntrustedMountPoint:
+      return Explain(Why::kUntrustedJunction);
   }
   wchar_t* text = nullptr;
   const DWORD flags =
@@ -73,50 +75,11 @@ ErrorKind KindOf(DWORD code) {
     case kUnknownLinkTarget:
     case kOtherRights:
     case kLinkInFolder:
+    case kUntrustedMountPoint:
       return ErrorKind::kRefused;
     default:
       return ErrorKind::kOther;
   }
-}
-
-Folder Unpinned(const std::wstring& path) {
-  const size_t name = path.find_last_of(L'\\') + 1;
-  return {Utf8(Unprefixed(path.substr(0, name))), Utf8(path.substr(name)), nullptr};
-}
-
-// The folder that holds `path` opened, the identity kept: with READ_CONTROL where the
-// run is elevated, for its owner and access list. The system's error code, where it
-// failed.
-DWORD PinFolder(const std::wstring& path, bool elevated, Folder& folder) {
-  folder = Unpinned(path);
-  auto handle = std::make_shared<Win32Folder>();
-  handle->handle = OpenFolder(Utf8(path), false,
-                              FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (elevated ? READ_CONTROL : 0));
-  if (handle->handle == INVALID_HANDLE_VALUE || !IdentityOf(handle->handle, handle->id))
-    return GetLastError();
-  folder.handle = std::move(handle);
-  return ERROR_SUCCESS;
-}
-
-bool IsMissing(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-// The name `file`, opened as `path`, finally has, links followed, so that the file it
-// names is the one replaced. A link whose target cannot be named would be replaced by
-// a file: refused. The name is taken only where it opens the same file (Wine drops a
-// verbatim name's trailing dot).
-DWORD TargetOf(HANDLE file, const std::string& path, const FILE_ID_INFO& id, std::wstring& target) {
-  const std::string final = FinalPath(file);
-  if (IsNameOf(final, id)) {
-    target = Utf16(final);
-    return ERROR_SUCCESS;
-  }
-  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return kUnknownLinkTarget;
-  target = SystemPath(path);
-  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -130,29 +93,7 @@ Error ErrorOf(DWORD code) { return {KindOf(code), code ? WordsOf(code) : ""}; }
 std::unique_ptr<FileSystem> NewSystemFileSystem() { return std::make_unique<Win32FileSystem>(); }
 
 Fault Win32FileSystem::OpenFolderOf(const std::string& path, Folder& folder) {
-  // Through any link, without access that a share mode could refuse.
-  const HANDLE file = Open(path, FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (!IsMissing(error)) return ErrorOf(error);
-    if (const DWORD pin = PinFolder(SystemPath(path), IsElevated(), folder); pin && !IsMissing(pin))
-      return ErrorOf(pin);
-    return ErrorOf(error);
-  }
-  FILE_ID_INFO id;
-  std::wstring target;
-  const DWORD named = IdentityOf(file, id) ? TargetOf(file, path, id, target) : GetLastError();
-  CloseHandle(file);
-  if (named) return ErrorOf(named);
-  if (const DWORD pin = PinFolder(target, IsElevated(), folder))
-    return ErrorOf(IsMissing(pin) ? kMoved : pin);
-  const HANDLE entry = OpenIn(HandleOf(folder), Utf16(folder.file), FILE_READ_ATTRIBUTES);
-  FILE_ID_INFO now;
-  const bool same = entry != INVALID_HANDLE_VALUE && IdentityOf(entry, now) && SameId(now, id);
-  const DWORD error = entry == INVALID_HANDLE_VALUE ? GetLastError() : kMoved;
-  if (entry != INVALID_HANDLE_VALUE) CloseHandle(entry);
-  if (!same) return ErrorOf(IsMissing(error) ? kMoved : error);
-  return {};
+  return ChaseFolderOf(path, IsElevated(), folder);
 }
 
 Fault Win32FileSystem::EntryIn(const Folder& folder, const std::string& name, Entry& entry) {
@@ -173,33 +114,45 @@ Fault Win32FileSystem::EntryIn(const Folder& folder, const std::string& name, En
   return {};
 }
 
-bool Win32FileSystem::IsElevated() {
+bool Win32FileSystem::IsElevated() { return IsElevatedToken(); }
+
+namespace win32 {
+
+bool IsElevatedToken() {
   HANDLE token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+  const UniqueHandle owned(token);
   TOKEN_ELEVATION elevation = {};
   DWORD size;
   char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-  const bool elevated =
-      (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-       elevation.TokenIsElevated) ||
-      (GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
-       IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid));
-  CloseHandle(token);
-  return elevated;
+  return (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+          elevation.TokenIsElevated) ||
+         (GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+          IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid));
 }
 
-std::string Win32FileSystem::OtherWriter(const Folder& folder) {
+std::string OtherWriterOfFolder(HANDLE folder) {
+  const UniqueHandle readable(OpenIn(folder, L"", READ_CONTROL));
   PSECURITY_DESCRIPTOR security = nullptr;
-  if (GetSecurityInfo(HandleOf(folder), SE_FILE_OBJECT,
-                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                      nullptr, nullptr, &security) != ERROR_SUCCESS)
+  if (!readable || GetSecurityInfo(readable.get(), SE_FILE_OBJECT,
+                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, nullptr, nullptr, &security) != ERROR_SUCCESS)
     return "an account that this run may not see (the folder's access list cannot be read)";
   const std::string writer = OtherWriterIn(security);
   LocalFree(security);
   return writer;
 }
 
+}  // namespace win32
+
+// Elevation adds no rights on a share: its host sees the account's network identity,
+// elevated or not, so there the rule has nothing to guard.
+std::string Win32FileSystem::OtherWriter(const Folder& folder) {
+  return IsRemote(Utf16(folder.path)) ? "" : OtherWriterOfFolder(HandleOf(folder));
+}
+
 std::string Win32FileSystem::OtherWriter(const Snapshot& read) {
+  if (IsRemote(Utf16(read.folder->path))) return "";
   if (!State(read).security)
     return "an account that this run may not see (the file's access list cannot be read)";
   return OtherWriterIn(State(read).security);

@@ -1,6 +1,8 @@
 // Names as Windows takes them: UTF-16, full and verbatim paths, long names, the
 // Sysnative alias, streams, final paths and folders by identity.
+#include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "config/platform_win32.h"
 
@@ -58,6 +60,43 @@ std::wstring LongName(const std::wstring& path) {
   return LongName(path.substr(0, slash)) + path.substr(slash);
 }
 
+// NtCreateFile: `name` relative to the folder `root`, as OpenIn takes its arguments,
+// synchronous, with nothing looked at; the system's error is the last error.
+HANDLE CreateIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security = nullptr) {
+  UNICODE_STRING objectName = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                               static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                               const_cast<wchar_t*>(name.c_str())};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root, security);
+  IO_STATUS_BLOCK status;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const NTSTATUS result = NtCreateFile(&file, access | SYNCHRONIZE, &attributes, &status, nullptr,
+                                       FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                       options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  // Windows words a folder opened as a file "access denied", which it is not.
+  constexpr NTSTATUS kIsAFolder = static_cast<NTSTATUS>(0xC00000BA);
+  if (result < 0)
+    return SetLastError(result == kIsAFolder ? ERROR_DIRECTORY : RtlNtStatusToDosError(result)),
+           INVALID_HANDLE_VALUE;
+  return file;
+}
+
+// The reparse tag of `file`, 0 where it is no reparse point; false where the system
+// cannot tell, its error the last error.
+bool ReparseTagOf(HANDLE file, DWORD& tag) {
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) return false;
+  tag = info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? info.ReparseTag : 0;
+  return true;
+}
+
+// Whether `file` is the file that `id` identifies.
+bool IsFile(HANDLE file, const FILE_ID_INFO& id) {
+  FILE_ID_INFO now;
+  return IdentityOf(file, now) && SameId(now, id);
+}
+
 }  // namespace
 
 namespace win32 {
@@ -106,47 +145,27 @@ HANDLE OpenFolder(const std::string& path, bool itself, DWORD access) {
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-// A stream name is refused: a temporary file beside it would be a stream of the
-// file itself, which no rename can put in the file's place.
-HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD flags) {
-  const std::wstring name = SystemPath(path);
-  if (IsStreamName(name)) return SetLastError(kStreamName), INVALID_HANDLE_VALUE;
-  return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
-                     flags | FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share,
               ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security) {
-  UNICODE_STRING objectName = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
-                               static_cast<USHORT>(name.size() * sizeof(wchar_t)),
-                               const_cast<wchar_t*>(name.c_str())};
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root, security);
-  IO_STATUS_BLOCK status;
-  HANDLE file = INVALID_HANDLE_VALUE;
   // An entry opened is looked at for a link, which takes FILE_READ_ATTRIBUTES (the
   // folder's FILE_LIST_DIRECTORY grants it whatever the file's own access list says).
   const bool entry = !name.empty() && disposition == FILE_OPEN;
-  const NTSTATUS result =
-      NtCreateFile(&file, access | SYNCHRONIZE | (entry ? FILE_READ_ATTRIBUTES : 0), &attributes,
-                   &status, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
-                   // A new file replaces no entry, link or not (Wine refuses the flag with it).
-                   options | FILE_SYNCHRONOUS_IO_NONALERT |
-                       (disposition == FILE_CREATE ? 0 : FILE_OPEN_REPARSE_POINT),
-                   nullptr, 0);
-  // Windows words a folder opened as a file "access denied", which it is not.
-  constexpr NTSTATUS kIsAFolder = static_cast<NTSTATUS>(0xC00000BA);
-  if (result < 0)
-    return SetLastError(result == kIsAFolder ? ERROR_DIRECTORY : RtlNtStatusToDosError(result)),
-           INVALID_HANDLE_VALUE;
-  FILE_BASIC_INFO basic;
-  if (entry) {
-    const bool known = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
-    const DWORD error = known ? kLinkInFolder : GetLastError();
-    if (!known || (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      return CloseHandle(file), SetLastError(error), INVALID_HANDLE_VALUE;
-  }
-  return file;
+  access |= entry ? FILE_READ_ATTRIBUTES : 0;
+  // A new file replaces no entry, link or not (Wine refuses the flag with it).
+  const ULONG entryItself = disposition == FILE_CREATE ? 0 : FILE_OPEN_REPARSE_POINT;
+  UniqueHandle file(
+      CreateIn(root, name, access, share, disposition, options | entryItself, security));
+  DWORD tag = 0;
+  FILE_ID_INFO id;
+  if (!file || !entry) return file.release();
+  if (!ReparseTagOf(file.get(), tag)) return INVALID_HANDLE_VALUE;
+  if (tag == 0) return file.release();
+  if (IsReparseTagNameSurrogate(tag)) return SetLastError(kLinkInFolder), INVALID_HANDLE_VALUE;
+  if (!IdentityOf(file.get(), id)) return INVALID_HANDLE_VALUE;
+  file = UniqueHandle();
+  UniqueHandle itself(CreateIn(root, name, access, share, disposition, options, security));
+  if (itself && !IsFile(itself.get(), id)) return SetLastError(kMoved), INVALID_HANDLE_VALUE;
+  return itself.release();
 }
 
 bool IdentityOf(HANDLE file, FILE_ID_INFO& id) {
@@ -165,27 +184,179 @@ bool SameId(const FILE_ID_INFO& a, const FILE_ID_INFO& b) {
          std::memcmp(a.FileId.Identifier, b.FileId.Identifier, sizeof a.FileId.Identifier) == 0;
 }
 
-// The path `file` finally has, links followed, with its \\?\ prefix, so that it is
-// taken as it is; empty when the system cannot tell. On a share the normalized
-// name is refused where a folder on the way may not be read: the name as opened
-// is the same file.
-std::string FinalPath(HANDLE file) {
+// On a share the normalized name is refused where a folder on the way may not be
+// read: the name as opened is the same file.
+std::wstring FinalPath(HANDLE file) {
   for (DWORD flags : {DWORD{FILE_NAME_NORMALIZED}, DWORD{FILE_NAME_OPENED}}) {
     std::wstring path(GetFinalPathNameByHandleW(file, nullptr, 0, flags), L'\0');
     const DWORD size = GetFinalPathNameByHandleW(file, path.data(), path.size(), flags);
-    if (!path.empty() && size == path.size() - 1) return Utf8(path.substr(0, size));
+    if (!path.empty() && size == path.size() - 1) return path.substr(0, size);
   }
-  return "";
+  return L"";
 }
 
-// Whether `name` opens the file that `id` identifies.
-bool IsNameOf(const std::string& name, const FILE_ID_INFO& id) {
-  if (name.empty()) return false;
-  const HANDLE file = Open(name, 0, kShareAll, FILE_FLAG_BACKUP_SEMANTICS);
-  FILE_ID_INFO now;
-  const bool same = file != INVALID_HANDLE_VALUE && IdentityOf(file, now) && SameId(now, id);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  return same;
+bool IsRemote(std::wstring name) {
+  name = Unprefixed(name);
+  return StartsWith(name, L"\\\\") ||
+         (name.size() > 2 && name[1] == L':' &&
+          GetDriveTypeW((name.substr(0, 2) + L"\\").c_str()) == DRIVE_REMOTE);
+}
+
+namespace {
+
+// `path`, a verbatim full path, split into its root ("\\?\C:\", "\\?\UNC\host\share\")
+// and the names after it; a path that ends with a separator names a folder, as if
+// "." followed.
+std::wstring RootOf(const std::wstring& path) {
+  size_t end = StartsWith(path, L"\\\\?\\UNC\\") ? 8 : 4;
+  for (int parts = end == 8 ? 2 : 1; parts > 0; --parts) {
+    end = path.find(L'\\', end);
+    if (end++ == std::wstring::npos) return path + L"\\";
+  }
+  return path.substr(0, end);
+}
+std::deque<std::wstring> NamesIn(const std::wstring& path) {
+  std::deque<std::wstring> names;
+  for (size_t start = 0, end; start < path.size(); start = end + 1) {
+    end = std::min(path.find(L'\\', start), path.size());
+    if (end > start) names.push_back(path.substr(start, end - start));
+  }
+  if (!path.empty() && path.back() == L'\\') names.push_back(L".");
+  return names;
+}
+
+// `name` without the separators at its end.
+std::wstring_view Trimmed(std::wstring_view name) {
+  while (!name.empty() && name.back() == L'\\') name.remove_suffix(1);
+  return name;
+}
+
+// A folder reached on the way: its handle, and its full name as the system tells it.
+struct Reached {
+  UniqueHandle handle;
+  std::wstring name;
+};
+
+// Whether the entry whose full name the system tells as `final` is in `folder`: by
+// name, else by identity. Wine shows a link of its host's file system as what it
+// leads to, and tells it only by this name.
+bool IsIn(const std::wstring& final, const Reached& folder) {
+  const std::wstring parent = final.substr(0, final.find_last_of(L'\\'));
+  if (SameName(Trimmed(parent), Trimmed(folder.name))) return true;
+  const UniqueHandle opened(CreateFileW(parent.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FILE_ID_INFO id;
+  return opened && IdentityOf(folder.handle.get(), id) && IsFile(opened.get(), id);
+}
+
+// Where the link `name` in `folder` (of reparse tag `tag`, 0 for a link the system
+// shows only as what it leads to, `final`) leads, in `target`: followed only where
+// the run may trust whoever may change the folder.
+Fault Follow(const Reached& folder, const std::wstring& name, DWORD tag, std::wstring final,
+             bool elevated, std::wstring& target) {
+  // Other name surrogates (a WSL link, a container's layer) name no path to walk.
+  if (tag != 0 && tag != IO_REPARSE_TAG_SYMLINK && tag != IO_REPARSE_TAG_MOUNT_POINT)
+    return ErrorOf(kUnknownLinkTarget);
+  const std::wstring link = folder.name + (folder.name.back() == L'\\' ? L"" : L"\\") + name;
+  // On a share the folder rule has nothing to weigh: a link there is refused.
+  const std::string writer = !elevated               ? ""
+                             : IsRemote(folder.name) ? "the accounts of the share's host"
+                                                     : OtherWriterOfFolder(folder.handle.get());
+  if (!writer.empty()) return Error{ErrorKind::kUntrusted, writer, Utf8(Unprefixed(link))};
+  if (tag != 0) {
+    const UniqueHandle followed(
+        CreateIn(folder.handle.get(), name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0));
+    if (!followed) return ErrorOf(GetLastError());
+    final = FinalPath(followed.get());
+  }
+  if (final.empty()) return ErrorOf(kUnknownLinkTarget);
+  target = final;
+  return {};
+}
+
+// The attributes and reparse tag of `opened`, the entry `name` in `folder` opened
+// itself; a reparse point that stands for its file (a cloud file's placeholder, a
+// deduplicated file) is opened again as that file, which must be the entry, and
+// taken for it (tag 0). False on failure, the error the last error.
+bool EntryOf(HANDLE folder, const std::wstring& name, UniqueHandle& opened,
+             FILE_ATTRIBUTE_TAG_INFO& entry) {
+  FILE_ID_INFO id;
+  if (!GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &entry, sizeof entry))
+    return false;
+  if (!(entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) entry.ReparseTag = 0;
+  if (entry.ReparseTag == 0 || IsReparseTagNameSurrogate(entry.ReparseTag)) return true;
+  if (!IdentityOf(opened.get(), id)) return false;
+  opened = UniqueHandle(CreateIn(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0));
+  entry.ReparseTag = 0;
+  if (!opened) return false;
+  if (!IsFile(opened.get(), id)) return SetLastError(kMoved), false;
+  return true;
+}
+
+// Pins `reached`, the folder of the file `file`, in `folder`: opened again for every
+// later step, with READ_CONTROL where the run is elevated, for its owner and access
+// list, and its identity kept.
+Fault Pin(const Reached& reached, const std::wstring& file, bool elevated, Folder& folder) {
+  auto handle = std::make_shared<Win32Folder>();
+  handle->handle = CreateIn(reached.handle.get(), L"",
+                            FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (elevated ? READ_CONTROL : 0),
+                            kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
+  if (handle->handle == INVALID_HANDLE_VALUE || !IdentityOf(handle->handle, handle->id))
+    return ErrorOf(GetLastError());
+  const std::wstring name = Unprefixed(reached.name);
+  folder = {Utf8(name) + (name.back() == L'\\' ? "" : "\\"), Utf8(file), std::move(handle)};
+  return {};
+}
+
+}  // namespace
+
+// Each name is opened in the folder before it, the entry itself (a link not
+// followed), for its attributes alone. A link's target, as the system names it once
+// followed, is walked again from its root with the names left, so that every link
+// on the way is judged where it is.
+Fault ChaseFolderOf(const std::string& path, bool elevated, Folder& folder) {
+  std::wstring remaining = SystemPath(path);
+  if (IsStreamName(remaining)) return ErrorOf(kStreamName);
+  for (int links = 0;;) {
+    const std::wstring root = RootOf(remaining);
+    std::deque<std::wstring> names = NamesIn(remaining.substr(root.size()));
+    Reached current{UniqueHandle(CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)),
+                    root};
+    folder = {Utf8(Unprefixed(root)), names.empty() ? "" : Utf8(names.back()), nullptr};
+    if (!current.handle) return ErrorOf(GetLastError());
+    while (!names.empty()) {
+      const std::wstring name = std::move(names.front());
+      names.pop_front();
+      UniqueHandle next(CreateIn(current.handle.get(), name, FILE_READ_ATTRIBUTES, kShareAll,
+                                 FILE_OPEN, FILE_OPEN_REPARSE_POINT));
+      if (!next) {
+        const DWORD error = GetLastError();
+        // Nothing there: where it was the file's name, its folder is pinned all the same.
+        if (!IsMissing(error) || !names.empty()) return ErrorOf(error);
+        const Fault pinned = Pin(current, name, elevated, folder);
+        return pinned ? pinned : ErrorOf(error);
+      }
+      FILE_ATTRIBUTE_TAG_INFO entry;
+      if (!EntryOf(current.handle.get(), name, next, entry)) return ErrorOf(GetLastError());
+      const DWORD tag = entry.ReparseTag;
+      const std::wstring final = FinalPath(next.get());
+      if (tag != 0 || (!final.empty() && !IsIn(final, current))) {
+        if (++links > 40) return ErrorOf(ERROR_CANT_RESOLVE_FILENAME);
+        if (Fault fault = Follow(current, name, tag, final, elevated, remaining)) return fault;
+        for (const std::wstring& left : names) remaining += L"\\" + left;
+        break;
+      }
+      if (names.empty()) return Pin(current, name, elevated, folder);
+      // A name after a file's: Windows reports a missing path.
+      if (!(entry.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return ErrorOf(names.front() == L"." ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
+      current = {UniqueHandle(CreateIn(next.get(), L"", FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                       kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE)),
+                 final.empty() ? current.name + L"\\" + name : final};
+      if (!current.handle) return ErrorOf(GetLastError());
+    }
+  }
 }
 
 }  // namespace win32
@@ -211,20 +382,15 @@ std::string Win32FileSystem::Resolve(const std::string& path) {
 // run, maybe as the system, authenticate to that host.
 bool Win32FileSystem::IsSameFolder(const std::string& shared, const Folder& folder) {
   std::wstring name = Unprefixed(FullPath(Utf16(shared))), pinned = Unprefixed(Utf16(folder.path));
-  const bool remote = StartsWith(name, L"\\\\") ||
-                      (name.size() > 2 && name[1] == L':' &&
-                       GetDriveTypeW((name.substr(0, 2) + L"\\").c_str()) == DRIVE_REMOTE);
-  if (remote) {
+  if (IsRemote(name)) {
     for (std::wstring* each : {&name, &pinned})
       while (each->size() > 3 && each->back() == L'\\') each->pop_back();
     return SameName(name, pinned);
   }
-  const HANDLE file = OpenFolder(Resolve(shared), true, 0);
+  const UniqueHandle file(OpenFolder(Resolve(shared), true, 0));
   FILE_ID_INFO id;
-  const bool same = file != INVALID_HANDLE_VALUE && IdentityOf(file, id) &&
-                    SameId(id, static_cast<const Win32Folder&>(*folder.handle).id);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  return same;
+  return file && IdentityOf(file.get(), id) &&
+         SameId(id, static_cast<const Win32Folder&>(*folder.handle).id);
 }
 
 size_t FileNameStart(const std::string& path) { return path.find_last_of("\\/:") + 1; }

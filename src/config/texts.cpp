@@ -199,6 +199,11 @@ Words WordsOf(Why why) {
           ""};
     case Why::kLinkInFolder:
       return {"a link where the file was, which is not followed", ""};
+    case Why::kUntrustedJunction:
+      return {
+          "a junction on the way, made by an account other than the administrators, which "
+          "Redirection Guard does not let this elevated run follow",
+          ""};
   }
   return {};
 }

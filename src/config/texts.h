@@ -121,6 +121,7 @@ enum class Why {
   kUnknownLink,
   kOtherRights,
   kLinkInFolder,
+  kUntrustedJunction,
 };
 
 // The words for `why`, with `detail`.
