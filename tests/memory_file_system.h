@@ -21,7 +21,9 @@ enum class Step {
   kWrite,
   kFinish,
   kPlace,
-  kFlush
+  kFlush,
+  kHeldNow,
+  kRemove
 };
 
 class MemoryFileSystem final : public FileSystem {
@@ -85,6 +87,12 @@ class MemoryFileSystem final : public FileSystem {
   std::string OtherWriter(const Snapshot&) override { return ""; }
   Fault MayWrite(const Snapshot&) override { return Take(Step::kMayWrite); }
   Fault MayCreateIn(const Folder&) override { return Take(Step::kMayCreate); }
+  Fault MayReplaceNow(const Snapshot&) override { return Take(Step::kHeldNow); }
+  Fault Remove(const Folder&, const std::string& name) override {
+    if (Fault fault = Take(Step::kRemove)) return fault;
+    files.erase(name);
+    return {};
+  }
   Fault CreateTemporary(const Folder&, const std::string& name, const Snapshot&,
                         TempFilePtr& temp) override {
     if (Fault fault = Take(Step::kCreate)) return fault;

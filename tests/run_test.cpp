@@ -75,6 +75,9 @@ const RunCase kCases[] = {
     {.name = "backup's name unknown", .failing = Step::kEntry, .occurrence = 1, .status = 8,
      .text = kBackingUp},
     {.name = "a link at the backup's name", .backupIsLink = true, .status = 1, .text = kBackingUp},
+    {.name = "held so that no rename may replace it, checked", .mode = Mode::kCheck,
+     .failing = Step::kHeldNow, .occurrence = 1, .kind = ErrorKind::kInUse, .status = 7,
+     .text = kWriting},
     {.name = "not writable, checked", .mode = Mode::kCheck, .failing = Step::kMayWrite,
      .occurrence = 1, .kind = ErrorKind::kDenied, .status = 6, .text = kWriting},
     {.name = "no backup may be made", .failing = Step::kMayCreate, .occurrence = 1,
@@ -141,5 +144,36 @@ TEST_P(RunTest, Case) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, RunTest, testing::ValuesIn(kCases), RowName<RunCase>);
+
+// A transaction's steps: its install keeps the bytes it replaced (an LF file here),
+// its rollback puts them back only over what the install wrote, and a run that writes
+// nothing leaves no kept bytes, so a rollback never undoes an earlier registration.
+TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
+  const std::string kLf = "<configuration><configSections>\n" + kAnchor + "\n",
+                    kKept = "a.config.rollback";
+  const auto install = [](MemoryFileSystem& files) {
+    return ::Run(
+        files, Mode::kInstall, "a.config", [](std::string_view) {}, true);
+  };
+  MemoryFileSystem files;
+  files.Put("a.config", kLf), files.Put(kKept, "an unfinished transaction's");
+  EXPECT_TRUE(install(files).written);
+  EXPECT_EQ(files.files[kKept].bytes, kLf);
+  EXPECT_TRUE(Undo(files, "a.config").written);
+  EXPECT_EQ(files.files["a.config"].bytes, kLf);
+  EXPECT_EQ(files.files.count(kKept), 0u);
+  files.Put("a.config", kNew), files.Put(kKept, kConfig);
+  EXPECT_FALSE(install(files).written);
+  EXPECT_EQ(files.files.count(kKept), 0u);
+  EXPECT_FALSE(Undo(files, "a.config").written);
+  files.Put("a.config", kConfig);
+  EXPECT_TRUE(install(files).written);
+  files.Put("a.config", kNew + kY);
+  EXPECT_FALSE(Undo(files, "a.config").written);
+  EXPECT_EQ(files.files["a.config"].bytes, kNew + kY);
+  files.Put(kKept, kConfig);
+  EXPECT_EQ(Commit(files, "a.config").status, Status::kDone);
+  EXPECT_EQ(files.files.count(kKept), 0u);
+}
 
 }  // namespace

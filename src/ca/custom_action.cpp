@@ -68,24 +68,41 @@ std::wstring Property(MSIHANDLE install, const wchar_t* name) {
   return value;
 }
 
+// Runs `step` on the file `path`, its outcome's lines in the log, a failure's with
+// its status; no exception leaves it, which would end the installer's process.
+template <typename Step>
+Outcome LogOutcome(MSIHANDLE install, const std::string& path, Step step) {
+  Outcome outcome;
+  try {
+    outcome = step();
+  } catch (const std::exception& failure) {
+    outcome = {Status::kFailed, std::string(kPrefix) + failure.what(),
+               path + ": " + failure.what() + "; " + std::string(Remedy(Status::kFailed))};
+  }
+  const int status = static_cast<int>(outcome.status);
+  if (!outcome.text.empty()) Tell(install, outcome.text, INSTALLMESSAGE_INFO);
+  if (!outcome.reason.empty())
+    Tell(install,
+         std::string(kReasonPrefix) + outcome.reason +
+             (status == 0 ? "" : " (status " + std::to_string(status) + ")"),
+         INSTALLMESSAGE_INFO);
+  return outcome;
+}
+
 // Runs `mode` on `path`, every line it prints in the log; another program holding
-// the file (Status::kInUse) is waited for a few times.
+// the file (Status::kInUse) is waited for a few times. The deferred steps keep what
+// they replace for the transaction's rollback.
 Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
+  const bool deferred = mode == Mode::kInstall || mode == Mode::kRemove;
+  const Reporter report = [install](std::string_view text) {
+    Tell(install, text, INSTALLMESSAGE_INFO);
+  };
   Outcome outcome;
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (attempt > 0) Sleep(5000);
-    // No exception may leave an entry point: it would end the installer's process.
-    try {
-      outcome = Run(*NewSystemFileSystem(), mode, path,
-                    [install](std::string_view text) { Tell(install, text, INSTALLMESSAGE_INFO); });
-    } catch (const std::exception& failure) {
-      outcome = {Status::kFailed, std::string(kPrefix) + failure.what(),
-                 path + ": " + failure.what() + "; " + std::string(Remedy(Status::kFailed))};
-    }
-    if (!outcome.text.empty()) Tell(install, outcome.text, INSTALLMESSAGE_INFO);
-    if (!outcome.reason.empty())
-      Tell(install, std::string(kReasonPrefix) + outcome.reason, INSTALLMESSAGE_INFO);
-    if (outcome.status != Status::kInUse) break;
+    outcome = LogOutcome(install, path,
+                         [&] { return Run(*NewSystemFileSystem(), mode, path, report, deferred); });
+    if (outcome.status != Status::kInUse || mode == Mode::kCheck) break;
   }
   if (const std::string line = Happened(mode, outcome, path); !line.empty())
     Tell(install, line, INSTALLMESSAGE_INFO);
@@ -100,9 +117,33 @@ UINT Fail(MSIHANDLE install, const Outcome& outcome) {
   return ERROR_INSTALL_FAILURE;
 }
 
-// A deferred action's file: its CustomActionData, the only property it may read.
-std::string DataPath(MSIHANDLE install) {
-  return win32::Utf8(Property(install, L"CustomActionData"));
+// A deferred, rollback or commit action's file: its CustomActionData, the only
+// property it may read. Empty, having logged why, where the action is not in the
+// script (wixl schedules rollback and commit actions as immediate ones: `scheduled`
+// then stays false, and the action does nothing) or has no data (an Id other than
+// `action`, the entry point's).
+std::string DataPath(MSIHANDLE install, const char* action, bool& scheduled) {
+  Tell(install, RenderLogged(Logged::kVersion, "", QUELLMARK_VERSION), INSTALLMESSAGE_INFO);
+  scheduled = MsiGetMode(install, MSIRUNMODE_SCHEDULED) ||
+              MsiGetMode(install, MSIRUNMODE_ROLLBACK) || MsiGetMode(install, MSIRUNMODE_COMMIT);
+  const std::string path = win32::Utf8(Property(install, L"CustomActionData"));
+  if (!scheduled || path.empty())
+    Tell(install,
+         RenderLogged(scheduled ? Logged::kNoActionData : Logged::kScheduledImmediate, "", action),
+         INSTALLMESSAGE_INFO);
+  return scheduled ? path : "";
+}
+
+// The rollback of a deferred step: the bytes it replaced put back, where the file
+// still holds what it wrote. A rollback never fails: it logs what it could not do.
+UINT RollBack(MSIHANDLE install, const std::string& path) {
+  const Outcome outcome =
+      LogOutcome(install, path, [&] { return Undo(*NewSystemFileSystem(), path); });
+  if (outcome.status == Status::kDone && outcome.reason.empty())
+    Tell(install,
+         RenderLogged(outcome.written ? Logged::kRolledBack : Logged::kNothingToRollBack, path),
+         INSTALLMESSAGE_INFO);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -119,9 +160,11 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
   if (path.empty()) path = Property(install, L"QUELLMARK_CONFIG_FILE");
   if (path.empty())
     path = Property(install, L"System64Folder") + L"inetsrv\\config\\applicationHost.config";
+  Tell(install, RenderLogged(Logged::kVersion, "", QUELLMARK_VERSION), INSTALLMESSAGE_INFO);
   MsiSetPropertyW(install, L"QUELLMARK_FILE", path.c_str());
-  for (const wchar_t* action : {L"QuellmarkRegister", L"QuellmarkRollbackRegister",
-                                L"QuellmarkUnregister", L"QuellmarkRollbackUnregister"})
+  for (const wchar_t* action :
+       {L"QuellmarkRegister", L"QuellmarkUnregister", L"QuellmarkRollback", L"QuellmarkCommit",
+        L"QuellmarkRollbackRegister", L"QuellmarkRollbackUnregister"})
     MsiSetPropertyW(install, action, path.c_str());
   // The removal's pre-flight says in the log what the removal will do; it never fails.
   if (Property(install, L"REMOVE") == L"ALL")
@@ -149,9 +192,16 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
   return Fail(install, outcome);
 }
 
-// Deferred, as the system: registers the section. A farm node is skipped.
+// Deferred, as the system: registers the section, keeping what it replaced for the
+// rollback. A farm node is skipped. Run as a rollback action (as packages before
+// QuellmarkRollback scheduled it), it is that rollback.
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRegister(MSIHANDLE install) {
-  const Outcome outcome = Act(install, Mode::kInstall, DataPath(install));
+  bool scheduled;
+  const std::string path = DataPath(install, "QuellmarkRegister", scheduled);
+  if (!scheduled) return ERROR_SUCCESS;
+  if (path.empty()) return ERROR_INSTALL_FAILURE;
+  if (MsiGetMode(install, MSIRUNMODE_ROLLBACK)) return RollBack(install, path);
+  const Outcome outcome = Act(install, Mode::kInstall, path);
   if (outcome.status == Status::kShared) {
     Tell(install, RenderLogged(Logged::kFarmNodeSkipped, ""), INSTALLMESSAGE_INFO);
     return ERROR_SUCCESS;
@@ -159,17 +209,41 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRegister(MSIHANDLE inst
   return outcome.status == Status::kDone ? ERROR_SUCCESS : Fail(install, outcome);
 }
 
-// Deferred, as the system: removes the section; also the rollback of a first
-// installation. A missing file or a farm node has nothing to remove. The product's
+// Deferred, as the system: removes the section, keeping what it replaced for the
+// rollback. A missing file or a farm node has nothing to remove. The product's
 // removal never fails for what the configuration file holds (Windows Installer's
 // rule: a removal must not fail for what an administrator did after installing):
-// any other outcome is a warning in the log, with what to do by hand.
+// any other outcome is a warning, in the dialog of a full interface and in the log,
+// with what to do once the product is gone.
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkUnregister(MSIHANDLE install) {
-  const std::string path = DataPath(install);
+  bool scheduled;
+  const std::string path = DataPath(install, "QuellmarkUnregister", scheduled);
+  if (!scheduled) return ERROR_SUCCESS;
+  if (path.empty()) return ERROR_INSTALL_FAILURE;
+  if (MsiGetMode(install, MSIRUNMODE_ROLLBACK)) return RollBack(install, path);
   const Outcome outcome = Act(install, Mode::kRemove, path);
   if (outcome.status != Status::kDone)
-    Tell(install,
-         RenderLogged(Logged::kStays, path, std::to_string(static_cast<int>(outcome.status))),
-         INSTALLMESSAGE_INFO);
+    Tell(install, RenderStays(path, outcome.status, outcome.block.first, outcome.block.second),
+         INSTALLMESSAGE_WARNING);
+  return ERROR_SUCCESS;
+}
+
+// Rollback, as the system, before the registration and the removal in the script:
+// puts back what either replaced in this transaction.
+extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRollback(MSIHANDLE install) {
+  bool scheduled;
+  const std::string path = DataPath(install, "QuellmarkRollback", scheduled);
+  if (!scheduled) return ERROR_SUCCESS;
+  return path.empty() ? ERROR_INSTALL_FAILURE : RollBack(install, path);
+}
+
+// Commit, as the system: the transaction is done, and what it kept for its rollback
+// goes.
+extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCommit(MSIHANDLE install) {
+  bool scheduled;
+  const std::string path = DataPath(install, "QuellmarkCommit", scheduled);
+  if (!scheduled) return ERROR_SUCCESS;
+  if (path.empty()) return ERROR_INSTALL_FAILURE;
+  LogOutcome(install, path, [&] { return Commit(*NewSystemFileSystem(), path); });
   return ERROR_SUCCESS;
 }

@@ -140,6 +140,12 @@ class FileSystem {
   // open the file for writing its data (another program holding it is no refusal).
   virtual Fault MayWrite(const Snapshot& read) = 0;
 
+  // Whether another program holds the file read so that a replace would be refused
+  // now: Windows, the file opened for DELETE sharing read, write and delete (a
+  // sharing violation there is a holder that shares no delete: kInUse, its words
+  // naming the holders where the system tells them); POSIX, nothing holds a rename back.
+  virtual Fault MayReplaceNow(const Snapshot& read) = 0;
+
   // Whether the caller may create a file in `folder`, asked of the system without
   // creating one: POSIX, write and search permission for the effective user;
   // Windows, the folder opened for adding a file.
@@ -177,6 +183,10 @@ class FileSystem {
   // Removes a temporary file that was not placed, now: its full name when that
   // failed and the file is left behind, else empty.
   virtual std::string Discard(TempFilePtr temp) = 0;
+
+  // Removes the file `name` in `folder`, a link there not followed; nothing there is
+  // no failure.
+  virtual Fault Remove(const Folder& folder, const std::string& name) = 0;
 
   // Makes a rename in `folder` durable: POSIX, the folder flushed; Windows, nothing
   // to do (no call flushes one folder).

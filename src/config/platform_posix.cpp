@@ -224,6 +224,14 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  Fault MayReplaceNow(const Snapshot&) override { return {}; }
+
+  Fault Remove(const Folder& folder, const std::string& name) override {
+    if (unlinkat(Handle(folder).fd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+      return ErrorOf(errno);
+    return {};
+  }
+
   Fault MayCreateIn(const Folder& folder) override {
     if (faccessat(Handle(folder).fd.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
       return ErrorOf(errno);

@@ -7,6 +7,7 @@
 #include <windows.h>
 // After windows.h:
 #include <aclapi.h>
+#include <restartmanager.h>
 #include <winternl.h>
 
 #include <memory>
@@ -73,7 +74,9 @@ class Win32FileSystem final : public FileSystem {
   std::string OtherWriter(const Folder& folder) override;
   std::string OtherWriter(const Snapshot& read) override;
   Fault MayWrite(const Snapshot& read) override;
+  Fault MayReplaceNow(const Snapshot& read) override;
   Fault MayCreateIn(const Folder& folder) override;
+  Fault Remove(const Folder& folder, const std::string& name) override;
   Fault CreateTemporary(const Folder& folder, const std::string& name, const Snapshot& read,
                         TempFilePtr& temp) override;
   Fault TakeOverIdentity(TempFile& temp, const Snapshot& read) override;

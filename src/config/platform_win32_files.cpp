@@ -1,6 +1,7 @@
 // The file read and looked at again on Windows: lookups, the snapshot, the tests an
 // install makes before it writes, and the last error's words.
 #include <memory>
+#include <vector>
 
 #include "config/platform_win32.h"
 #include "config/texts.h"
@@ -235,6 +236,54 @@ Fault Win32FileSystem::MayWrite(const Snapshot& snapshot) {
   // Another program holding the file is no denial.
   if (GetLastError() == ERROR_SHARING_VIOLATION) return {};
   return ErrorOf(GetLastError());
+}
+
+namespace {
+
+// The programs that hold `path` open, as Restart Manager tells them ("NAME (process
+// ID)", joined by ", "); empty where it cannot tell. Loaded from System32 when
+// needed: it is no DLL that every process has mapped.
+std::string HoldersOf(const std::wstring& path) {
+  const HMODULE manager = LoadLibraryExW(L"rstrtmgr.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!manager) return "";
+  const auto function = [manager](const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(manager, name));
+  };
+  const auto start = reinterpret_cast<decltype(&RmStartSession)>(function("RmStartSession"));
+  const auto add =
+      reinterpret_cast<decltype(&RmRegisterResources)>(function("RmRegisterResources"));
+  const auto list = reinterpret_cast<decltype(&RmGetList)>(function("RmGetList"));
+  const auto end = reinterpret_cast<decltype(&RmEndSession)>(function("RmEndSession"));
+  DWORD session;
+  wchar_t key[CCH_RM_SESSION_KEY + 1] = {};
+  std::string holders;
+  if (start && add && list && end && start(&session, 0, key) == ERROR_SUCCESS) {
+    const wchar_t* files[] = {path.c_str()};
+    std::vector<RM_PROCESS_INFO> found;
+    UINT needed = 0, count = 0;
+    DWORD reasons, result = add(session, 1, files, 0, nullptr, 0, nullptr);
+    if (result == ERROR_SUCCESS) result = list(session, &needed, &count, nullptr, &reasons);
+    if (result == ERROR_MORE_DATA) {
+      found.resize(count = needed);
+      result = list(session, &needed, &count, found.data(), &reasons);
+    }
+    for (UINT i = 0; result == ERROR_SUCCESS && i < count; ++i)
+      holders += (i ? ", " : "") + Printable(Utf8(found[i].strAppName)) + " (process " +
+                 std::to_string(found[i].Process.dwProcessId) + ")";
+    end(session);
+  }
+  FreeLibrary(manager);
+  return holders;
+}
+
+}  // namespace
+
+// Opened for DELETE as a rename opens the file it replaces.
+Fault Win32FileSystem::MayReplaceNow(const Snapshot& read) {
+  const UniqueHandle file(OpenIn(HandleOf(*read.folder), Utf16(read.name), DELETE));
+  if (file || GetLastError() != ERROR_SHARING_VIOLATION) return {};
+  const std::string holders = HoldersOf(Utf16(read.folder->path + read.name));
+  return Error{ErrorKind::kInUse, Explain(Why::kHeld) + (holders.empty() ? "" : ": " + holders)};
 }
 
 Fault Win32FileSystem::MayCreateIn(const Folder& folder) {

@@ -110,6 +110,13 @@ bool Win32Temp::Remove() {
   return deleted;
 }
 
+Fault Win32FileSystem::Remove(const Folder& folder, const std::string& name) {
+  const UniqueHandle file(OpenIn(HandleOf(folder), Utf16(name), DELETE));
+  if (!file) return IsMissing(GetLastError()) ? Fault() : ErrorOf(GetLastError());
+  if (!Dispose(file.get())) return ErrorOf(GetLastError());
+  return {};
+}
+
 std::string Win32FileSystem::Discard(TempFilePtr temp) {
   Win32Temp& file = Temp(*temp);
   return file.Remove() ? "" : file.shown;

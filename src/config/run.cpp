@@ -16,6 +16,7 @@ namespace {
 struct Target {
   const std::string& typed;
   const Folder& folder;
+  bool keepsUndo = false;  // the bytes a write replaces are kept for the transaction's undo
 };
 
 Status StatusOf(ErrorKind kind) {
@@ -52,7 +53,8 @@ Outcome SystemFailure(const std::string& failed, const Error& error, std::string
 
 // The outcome of nothing at `target`, for `error`.
 Outcome Missing(Target target, const Error& error) {
-  const auto [path, folder] = target;
+  const std::string& path = target.typed;
+  const Folder& folder = target.folder;
   Outcome missing =
       SystemFailure(path, error, Render(Text::kNotFound, path) + Render(Text::kReading, path));
   // The web server's own file, in a folder that is missing too.
@@ -79,7 +81,8 @@ struct Redirection {
 };
 
 Redirection FindSharedConfiguration(FileSystem& files, Target target) {
-  const auto [path, folder] = target;
+  const std::string& path = target.typed;
+  const Folder& folder = target.folder;
   Redirection found;
   if (!folder.handle || !IsServerConfigurationName(folder.file)) return found;
   const std::string redirection = Printable(folder.path) + "redirection.config";
@@ -136,15 +139,55 @@ Outcome Naming(Outcome outcome, const std::string& path,
   return outcome;
 }
 
-// One round on the file `target`: reads it, judges, tests, backs up and writes,
-// adding to `leftBehind` each temporary file it could not remove. Its outcome, or
-// none when another program changed the file meanwhile.
-std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
+// Publishes `pieces` as `name` beside the file read (WriteWholeFile), adding to
+// `leftBehind` a temporary file it could not remove. False where it did not: `stop`
+// then holds the failure, named `shown`, with `text`, or none where the file read
+// changed meanwhile.
+bool Published(FileSystem& files, const std::string& name, const std::vector<Piece>& pieces,
+               const Snapshot& read, bool replace, const std::string& shown,
+               const std::string& text, std::vector<std::string>& leftBehind,
+               std::optional<Outcome>& stop) {
+  const Publication publication = WriteWholeFile(files, name, pieces, read, replace);
+  if (!publication.leftBehind.empty()) leftBehind.push_back(publication.leftBehind);
+  if (publication.result == WriteResult::kFailed)
+    stop = SystemFailure(shown, publication.error, text);
+  return publication.result == WriteResult::kWritten;
+}
+
+// The writes of a round that changes the file `target`, read as `read`: the backup
+// first where `backUp` (published before the file is touched, so the old text is on
+// disk under one of the two names at every instant), the bytes read kept for the
+// undo, then the new text. Its outcome, or none when the file changed meanwhile.
+std::optional<Outcome> Write(FileSystem& files, Target target, const Snapshot& read,
+                             const std::vector<Piece>& pieces, bool backUp,
                              std::vector<std::string>& leftBehind) {
-  const auto [path, folder] = target;
-  Snapshot read;
-  if (const Fault fault = files.Read(folder, folder.file, read))
-    return SystemFailure(path, *fault, Render(Text::kReading, path));
+  const std::string& path = target.typed;
+  const Folder& folder = target.folder;
+  const std::string backupName = BackupPath(folder.file), undoName = RollbackPath(folder.file);
+  const std::string backup = Printable(folder.path + backupName);
+  std::optional<Outcome> stop;
+  if (backUp && !Published(files, backupName, {{read.text}}, read, false, backup,
+                           Render(Text::kBackingUp, path), leftBehind, stop))
+    return stop;
+  if (target.keepsUndo &&
+      !Published(files, undoName, {{read.text}}, read, true, Printable(folder.path + undoName),
+                 Render(Text::kWriting, path), leftBehind, stop))
+    return stop;
+  if (!Published(files, folder.file, pieces, read, true, path, Render(Text::kWriting, path),
+                 leftBehind, stop))
+    return stop;
+  Outcome done;
+  done.written = true, done.backup = backup, done.backupMade = backUp;
+  return done;
+}
+
+// What a round makes of the file `target`, read as `read`: the judgement, the tests
+// an install makes before it writes, and the writes. Its outcome, or none when
+// another program changed the file meanwhile.
+std::optional<Outcome> Decided(FileSystem& files, Mode mode, Target target, const Snapshot& read,
+                               std::vector<std::string>& leftBehind) {
+  const std::string& path = target.typed;
+  const Folder& folder = target.folder;
   const Verdict verdict = Judge(mode, read.text);
   std::string where = path;
   if (verdict.line) where.append(":").append(std::to_string(verdict.line));
@@ -160,10 +203,9 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
     return kept;
   }
   // Anything at the backup's name is kept: it is published without replacing.
-  const std::string backupName = BackupPath(folder.file),
-                    backup = Printable(folder.path + backupName);
+  const std::string backup = Printable(folder.path + BackupPath(folder.file));
   Entry backupEntry = Entry::kMissing;
-  const Fault unknownBackup = files.EntryIn(folder, backupName, backupEntry);
+  const Fault unknownBackup = files.EntryIn(folder, BackupPath(folder.file), backupEntry);
   const Plan plan = Decide(mode, verdict, unknownBackup || backupEntry != Entry::kMissing);
   if (!plan.change) return Outcome{};
   if (unknownBackup) return SystemFailure(backup, *unknownBackup, Render(Text::kBackingUp, path));
@@ -179,65 +221,161 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
     return plan.backUp
                ? SystemFailure(backup, *fault, Render(Text::kBackingUp, path))
                : SystemFailure(path, *fault, Render(Text::kWriting, path), Why::kCreatingTemporary);
-  if (!plan.publish)
-    return Outcome{Status::kWouldChange,
-                   mode == Mode::kCheck ? Render(Text::kWouldChange, path) : ""};
+  if (plan.publish)
+    return Write(files, target, read, verdict.newText.pieces, plan.backUp, leftBehind);
+  // The pre-flight also finds a holder that the install's rename would wait for in vain.
+  if (const Fault fault = files.MayReplaceNow(read))
+    return SystemFailure(path, *fault, Render(Text::kWriting, path));
+  return Outcome{Status::kWouldChange,
+                 mode == Mode::kCheck ? Render(Text::kWouldChange, path) : ""};
+}
 
-  // The backup is made from the bytes read, and published before the file is
-  // touched, so the old text is on disk under one of the two names at every instant.
-  if (plan.backUp) {
-    const Publication copy = WriteWholeFile(files, backupName, {{read.text}}, read, false);
-    if (!copy.leftBehind.empty()) leftBehind.push_back(copy.leftBehind);
-    if (copy.result == WriteResult::kFailed)
-      return SystemFailure(backup, copy.error, Render(Text::kBackingUp, path));
-    if (copy.result == WriteResult::kChanged) return std::nullopt;
+// One round on the file `target`: reads it, then decides and writes, adding to
+// `leftBehind` each temporary file it could not remove. Its outcome, with the lines
+// of the first block in the text read, or none when another program changed the
+// file meanwhile.
+std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
+                             std::vector<std::string>& leftBehind) {
+  Snapshot read;
+  if (const Fault fault = files.Read(target.folder, target.folder.file, read))
+    return SystemFailure(target.typed, *fault, Render(Text::kReading, target.typed));
+  std::optional<Outcome> outcome = Decided(files, mode, target, read, leftBehind);
+  const size_t begin = read.text.find(kBeginMarker);
+  if (outcome && begin != kNoPosition) {
+    outcome->block.first = LineNumber(read.text, begin);
+    outcome->block.second = LineNumber(read.text, read.text.find(kEndMarker, begin));
   }
-  const Publication text = WriteWholeFile(files, folder.file, verdict.newText.pieces, read, true);
-  if (!text.leftBehind.empty()) leftBehind.push_back(text.leftBehind);
-  if (text.result == WriteResult::kFailed)
-    return SystemFailure(path, text.error, Render(Text::kWriting, path));
-  if (text.result == WriteResult::kChanged) return std::nullopt;
-  Outcome done;
-  done.written = true, done.backup = backup, done.backupMade = plan.backUp;
-  return done;
+  return outcome;
+}
+
+// Whether `pieces`, written out, spell `text` byte for byte.
+bool Spell(const std::vector<Piece>& pieces, std::string_view text) {
+  const bool same = StreamPieces(pieces, [&text](std::string_view first, std::string_view second) {
+    for (const std::string_view part : {first, second}) {
+      if (text.substr(0, part.size()) != part) return false;
+      text.remove_prefix(part.size());
+    }
+    return true;
+  });
+  return same && text.empty();
+}
+
+// Whether an elevated run may trust the folder `folder` (a missing one has nothing
+// to steer).
+bool Trusts(FileSystem& files, const Folder& folder) {
+  return !folder.handle || !files.IsElevated() || files.OtherWriter(folder).empty();
+}
+
+// The outcome of a file whose folder could not be opened for `lookup` (but for
+// nothing at PATH), or that an elevated run does not trust: a link on the way, or
+// the folder; none where the run goes on.
+std::optional<Outcome> Unopened(FileSystem& files, Target target, const Fault& lookup) {
+  const std::string& path = target.typed;
+  const Folder& folder = target.folder;
+  if (lookup && lookup->kind == ErrorKind::kUntrusted)
+    return Untrusted(Render(Text::kUntrustedFolder, path), lookup->link, lookup->words,
+                     Why::kUntrustedLink);
+  if (lookup && lookup->kind != ErrorKind::kMissing)
+    return SystemFailure(path, *lookup, Render(Text::kReading, path));
+  // An elevated run trusts nothing in a folder that someone else may change.
+  if (!lookup && !Trusts(files, folder))
+    return Untrusted(Render(Text::kUntrustedFolder, path), folder.path, files.OtherWriter(folder));
+  return std::nullopt;
 }
 
 }  // namespace
 
-Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporter& report) {
+Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporter& report,
+            bool keepsUndo) {
   Folder folder;
   const Fault lookup = files.OpenFolderOf(files.Resolve(path), folder);
-  const Target target{path, folder};
-  const bool missing = lookup && lookup->kind == ErrorKind::kMissing;
+  const Target target{path, folder, keepsUndo};
   files.RemoveTemporaryFileOnInterrupt();
   report(Render(mode == Mode::kInstall  ? Text::kUpdating
                 : mode == Mode::kRemove ? Text::kRemoving
                                         : Text::kChecking,
                 path));
-  if (lookup && lookup->kind == ErrorKind::kUntrusted)
-    return Untrusted(Render(Text::kUntrustedFolder, path), lookup->link, lookup->words,
-                     Why::kUntrustedLink);
-  if (lookup && !missing) return SystemFailure(path, *lookup, Render(Text::kReading, path));
-  // An elevated run trusts nothing in a folder that someone else may change.
-  const std::string writer = files.IsElevated() && folder.handle ? files.OtherWriter(folder) : "";
-  if (!missing && !writer.empty())
-    return Untrusted(Render(Text::kUntrustedFolder, path), folder.path, writer);
-  if (writer.empty())
+  if (std::optional<Outcome> stop = Unopened(files, target, lookup)) return std::move(*stop);
+  if (Trusts(files, folder))
     if (std::optional<Outcome> shared = StopWhereShared(files, mode, target, report))
       return std::move(*shared);
-  if (missing) {
+  if (lookup) {
     // Nothing to remove: an uninstall must not fail when the web server went first.
     if (IsRemoval(mode)) return Outcome{Status::kDone, Render(Text::kNotFound, path)};
     return Missing(target, *lookup);
   }
   std::vector<std::string> leftBehind;
+  Outcome outcome{
+      Status::kInUse, Render(Text::kChanged, path),
+      path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))};
   for (int round = 0; round < 3; ++round)
-    if (std::optional<Outcome> outcome = Round(files, mode, target, leftBehind))
-      return Naming(std::move(*outcome), path, leftBehind);
-  return Naming(
-      {Status::kInUse, Render(Text::kChanged, path),
-       path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))},
-      path, leftBehind);
+    if (std::optional<Outcome> decided = Round(files, mode, target, leftBehind)) {
+      outcome = std::move(*decided);
+      break;
+    }
+  // A kept copy is always this transaction's: one that an earlier, unfinished
+  // transaction left is gone once this run writes nothing.
+  const std::string undoName = RollbackPath(folder.file);
+  if (const Fault fault = keepsUndo && !outcome.written ? files.Remove(folder, undoName) : Fault())
+    if (outcome.status == Status::kDone || outcome.status == Status::kKept)
+      outcome =
+          SystemFailure(Printable(folder.path + undoName), *fault, Render(Text::kWriting, path));
+  return Naming(std::move(outcome), path, leftBehind);
+}
+
+Outcome Undo(FileSystem& files, const std::string& path) {
+  Folder folder;
+  const Fault lookup = files.OpenFolderOf(files.Resolve(path), folder);
+  const Target target{path, folder};
+  if (std::optional<Outcome> stop = Unopened(files, target, lookup)) return std::move(*stop);
+  const std::string undoName = RollbackPath(folder.file);
+  Snapshot kept, read;
+  if (const Fault fault = lookup ? lookup : files.Read(folder, undoName, kept))
+    return fault->kind == ErrorKind::kMissing ? Outcome()
+                                              : SystemFailure(Printable(folder.path + undoName),
+                                                              *fault, Render(Text::kReading, path));
+  std::vector<std::string> leftBehind;
+  std::optional<Outcome> stop;
+  for (int round = 0; round < 3; ++round) {
+    if (const Fault fault = files.Read(folder, folder.file, read))
+      return SystemFailure(path, *fault, Render(Text::kReading, path));
+    if (read.text == kept.text) {
+      stop = Outcome{};
+      break;
+    }
+    // Only what a run made of the kept bytes is undone: a later change stays.
+    if (!Spell(Judge(Mode::kInstall, kept.text).newText.pieces, read.text) &&
+        !Spell(Judge(Mode::kRemove, kept.text).newText.pieces, read.text)) {
+      stop = Outcome{Status::kDone, "", path + ": " + Explain(Why::kChangedSinceKept)};
+      break;
+    }
+    if (Published(files, folder.file, {{kept.text}}, read, true, path, Render(Text::kWriting, path),
+                  leftBehind, stop)) {
+      stop = Outcome{}, stop->written = true;
+      break;
+    }
+    if (stop) return Naming(std::move(*stop), path, leftBehind);
+  }
+  if (!stop)
+    stop = Outcome{
+        Status::kInUse, Render(Text::kChanged, path),
+        path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))};
+  else if (const Fault fault = files.Remove(folder, undoName))
+    stop = SystemFailure(Printable(folder.path + undoName), *fault, Render(Text::kWriting, path));
+  return Naming(std::move(*stop), path, leftBehind);
+}
+
+Outcome Commit(FileSystem& files, const std::string& path) {
+  Folder folder;
+  const Fault lookup = files.OpenFolderOf(files.Resolve(path), folder);
+  if (std::optional<Outcome> stop = Unopened(files, {path, folder}, lookup))
+    return std::move(*stop);
+  const std::string undoName = RollbackPath(folder.file);
+  if (const Fault fault = folder.handle ? files.Remove(folder, undoName) : Fault())
+    return SystemFailure(Printable(folder.path + undoName), *fault, Render(Text::kWriting, path));
+  return {};
 }
 
 std::string BackupPath(const std::string& path) { return path + ".bak"; }
+
+std::string RollbackPath(const std::string& path) { return path + ".rollback"; }

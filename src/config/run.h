@@ -47,13 +47,32 @@ struct Outcome {
   std::string backup;          // the backup's full name, where one is there
   bool backupMade = false;     // this run made it
   Left left = Left::kNothing;  // what a run that kept the text read as it is says about it
+  // The first block in the text read: its begin and end marker lines (0 where none).
+  std::pair<size_t, size_t> block = {0, 0};
 };
 
 // Receives each text a run prints on standard output before its outcome's: the
 // progress line, and what an uninstall tells on its way.
 using Reporter = std::function<void(std::string_view text)>;
 
-Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporter& report);
+// With `keepsUndo` (a transaction's step), a run that replaces the file first keeps
+// the bytes it read at RollbackPath beside it, replacing what is there, and a run
+// that does not replace it removes anything there: the kept bytes are always this
+// run's, for Undo.
+Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporter& report,
+            bool keepsUndo = false);
+
+// A transaction's rollback: where the file at `path` holds what an install or an
+// uninstall makes of the bytes kept at RollbackPath, puts those bytes back (written
+// is set), and removes them. A file changed since is left as it is, its reason says
+// so, and the kept bytes are removed; with nothing kept, nothing to do. Fails as a
+// run does, the kept bytes left for another attempt.
+Outcome Undo(FileSystem& files, const std::string& path);
+
+// A transaction's commit: removes the bytes kept at RollbackPath.
+Outcome Commit(FileSystem& files, const std::string& path);
 
 // `path` + ".bak".
 std::string BackupPath(const std::string& path);
+// `path` + ".rollback".
+std::string RollbackPath(const std::string& path);

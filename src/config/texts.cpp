@@ -181,6 +181,11 @@ Words WordsOf(Why why) {
               "without it, or run the step as that account, not elevated"};
     case Why::kChangedEachTime:
       return {"changed by another program during each of three attempts", ""};
+    case Why::kChangedSinceKept:
+      return {
+          "changed since this transaction wrote it, and left as it is: the rollback puts back "
+          "only what it wrote",
+          ""};
     case Why::kLeftBehind:
       return {"", " was left behind: delete it"};
     case Why::kMoved:
@@ -270,14 +275,39 @@ std::string RenderLogged(Logged logged, const std::string& path, std::string_vie
     case Logged::kUserMayNotRead:
       return std::string(kReasonPrefix) +
              "this user may not read the file; the deferred action judges it";
-    case Logged::kStays:
-      return std::string(kReasonPrefix) + "warning: the section stays in " + path + " (status " +
-             said +
-             ") and the removal goes on; once the cause above is mended (status 9: the module's "
-             "settings removed), take it out by hand with QuellmarkInstaller.exe --uninstall \"" +
-             path + "\"";
+    case Logged::kRolledBack:
+      return told + "rolled back: the bytes it held before this transaction are back";
+    case Logged::kNothingToRollBack:
+      return told + "nothing to roll back: this transaction did not change it";
+    case Logged::kVersion:
+      return std::string(kReasonPrefix) + "QuellmarkInstallerCA.dll " + said;
+    case Logged::kScheduledImmediate:
+      return std::string(kReasonPrefix) + said +
+             " runs as an immediate action, where it does nothing: schedule it deferred (a "
+             "rollback or commit action where it is one); docs/installers.md says how";
+    case Logged::kNoActionData:
+      return std::string(kReasonPrefix) + said +
+             " found no CustomActionData: QuellmarkCheck sets it only in the properties named "
+             "as the actions' fixed Ids (QuellmarkRegister, QuellmarkUnregister, "
+             "QuellmarkRollback, QuellmarkCommit); give this action its Id";
   }
   return "";
+}
+
+std::string RenderStays(const std::string& path, Status status, size_t first, size_t last) {
+  const std::string remedy = status == Status::kKept
+                                 ? "remove the module's settings (its <Quellmark> elements)"
+                             : status == Status::kInUse ? "close the program that holds the file"
+                                                        : std::string(Remedy(status));
+  std::string lines = "delete ";
+  if (first && last)
+    lines += "lines " + std::to_string(first) + " to " + std::to_string(last) + " of it ";
+  else
+    lines += "the lines from QUELLMARK BEGIN to QUELLMARK END ";
+  return std::string(kReasonPrefix) + "warning: the section stays in " + path + " (status " +
+         std::to_string(static_cast<int>(status)) + ") and the removal goes on. Once the " +
+         "product is gone, " + remedy + ", then " + lines +
+         "by hand, or run QuellmarkInstaller.exe --uninstall \"" + path + "\" from the release zip";
 }
 
 std::string Usage() {

@@ -114,6 +114,7 @@ enum class Why {
   kUntrustedLink,  // detail: the account that may change the link's folder
   kChangedEachTime,
   kLeftBehind,  // detail: the temporary file's name
+  kChangedSinceKept,
   // The file system's own refusals and failures, where the system has no words.
   kMoved,
   kHeld,
@@ -146,8 +147,17 @@ enum class Logged {
   kFarmNodeChecked,
   kFarmNodeSkipped,
   kUserMayNotRead,
-  kStays,  // the removal's warning; detail: the status
+  kRolledBack,
+  kNothingToRollBack,
+  kVersion,             // the DLL's; detail: its version
+  kScheduledImmediate,  // detail: the action's entry point
+  kNoActionData,        // detail: the action's entry point
 };
 
 // The log's line for `logged`, from kReasonPrefix on.
 std::string RenderLogged(Logged logged, const std::string& path, std::string_view detail = {});
+
+// The removal's warning where the section stays in `path` for `status`, with what to
+// do about it once the product is gone: that status's own remedy, then the lines of
+// the block (`first` to `last`, where known) to delete, or the release's executable.
+std::string RenderStays(const std::string& path, Status status, size_t first, size_t last);
