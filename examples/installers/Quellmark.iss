@@ -62,7 +62,12 @@ begin
 end;
 
 { Registers the section once the tool is in {app}. An exception here, while Setup
-  installs its files, ends Setup, which takes back the files it installed. }
+  installs its files, ends Setup, which takes back the files it installed. Inno Setup's
+  documentation does not say so in words (its list of the event functions whose exception
+  ends Setup, under Abort, names CurStepChanged(ssInstall), before any file is in place):
+  this relies on its source, whose file-installation step stops and rolls back on an
+  exception from an entry's AfterInstall. Check it with the Inno Setup you build with: a
+  configuration file without the anchor line must end Setup with nothing installed. }
 procedure RegisterSection();
 var
   Status, Check: Integer;

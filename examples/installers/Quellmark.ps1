@@ -31,7 +31,9 @@ Configuration Quellmark {
             TestScript = {
                 $config = "$env:windir\System32\inetsrv\config\applicationHost.config"
                 if ($using:Ensure -eq 'Absent') {
-                    return -not (Select-String -Path $config -SimpleMatch 'QUELLMARK BEGIN' -Quiet)
+                    # A missing file has nothing to remove, as the tool's uninstall says.
+                    return -not ((Test-Path -LiteralPath $config) -and
+                        (Select-String -LiteralPath $config -SimpleMatch 'QUELLMARK BEGIN' -Quiet))
                 }
                 $ErrorActionPreference = 'Continue'
                 for ($attempt = 1; ; $attempt++) {
