@@ -125,7 +125,6 @@ class MemoryFileSystem final : public FileSystem {
     return kFolder + kept.name;
   }
   Fault FlushFolder(const Folder&) override { return Take(Step::kFlush); }
-  void RemoveTemporaryFileOnInterrupt() override {}
 
   // Makes `name` a link, which EntryIn tells apart from a file.
   void Link(const std::string& name) { Put(name, ""), links_[name] = true; }

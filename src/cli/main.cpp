@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
   }
   const std::string& path = arguments[pathIndex];
   try {
+    RemoveTemporaryFilesOnInterrupt();
     const std::unique_ptr<FileSystem> files = NewSystemFileSystem();
     const Outcome outcome =
         Run(*files, mode, path, [](std::string_view text) { WriteStandard(text); });

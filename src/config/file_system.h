@@ -191,11 +191,6 @@ class FileSystem {
   // Makes a rename in `folder` durable: POSIX, the folder flushed; Windows, nothing
   // to do (no call flushes one folder).
   virtual Fault FlushFolder(const Folder& folder) = 0;
-
-  // From here on an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a
-  // closed console) removes the temporary file before the process ends, and a
-  // write past the file size limit or to a closed pipe fails instead of ending it.
-  virtual void RemoveTemporaryFileOnInterrupt() = 0;
 };
 
 // The platform's own file system.

@@ -18,6 +18,13 @@ std::vector<std::string> Arguments(int argc, char** argv);
 // accounts other than the administrators are not followed); POSIX, nothing to do.
 void HardenProcess();
 
+// Called by the executable before its run, never by a library in another program's
+// process (the custom action DLL installs nothing in the installer's): from here on
+// an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, a closed console)
+// removes the temporary file being written before the process ends, and a write
+// past the file size limit or to a closed pipe fails instead of ending it.
+void RemoveTemporaryFilesOnInterrupt();
+
 // Writes `text` whole to standard output, or with `error` to standard error, and
 // flushes it. Redirected, its bytes go as they are (Windows: in text mode, each
 // "\n" as "\r\n"); on a Windows console as characters, the not-found words

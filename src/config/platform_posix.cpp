@@ -325,18 +325,6 @@ class PosixFileSystem final : public FileSystem {
     if (fsync(Handle(folder).fd.get()) != 0 && errno != EINVAL) return ErrorOf(errno);
     return {};
   }
-
-  void RemoveTemporaryFileOnInterrupt() override {
-    struct sigaction action = {};
-    action.sa_handler = RemoveTempAndDie;
-    action.sa_flags = SA_RESETHAND;
-    sigfillset(&action.sa_mask);
-    for (int signal : kInterrupts) sigaction(signal, &action, nullptr);
-    // Past the file size limit a write then fails with EFBIG, which is reported;
-    // a message to a closed pipe is lost, and the run's status stays what it is.
-    signal(SIGXFSZ, SIG_IGN);
-    signal(SIGPIPE, SIG_IGN);
-  }
 };
 
 }  // namespace
@@ -355,6 +343,18 @@ bool StandardStreamsMeet() {
   struct stat out, error;
   return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &error) == 0 &&
          out.st_dev == error.st_dev && out.st_ino == error.st_ino;
+}
+
+void RemoveTemporaryFilesOnInterrupt() {
+  struct sigaction action = {};
+  action.sa_handler = RemoveTempAndDie;
+  action.sa_flags = SA_RESETHAND;
+  sigfillset(&action.sa_mask);
+  for (int signal : kInterrupts) sigaction(signal, &action, nullptr);
+  // Past the file size limit a write then fails with EFBIG, which is reported;
+  // a message to a closed pipe is lost, and the run's status stays what it is.
+  signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void HardenProcess() {}

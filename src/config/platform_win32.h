@@ -26,6 +26,32 @@
 #error "QuellmarkInstaller is a 64-bit program: build it for x86_64."
 #endif
 
+namespace win32 {
+
+// A handle, closed when it goes.
+class UniqueHandle {
+ public:
+  explicit UniqueHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+  UniqueHandle(UniqueHandle&& other)
+      : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+  UniqueHandle& operator=(UniqueHandle&& other) {
+    std::swap(handle_, other.handle_);
+    return *this;
+  }
+  ~UniqueHandle() {
+    if (*this) CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+  // Gives the handle up, unclosed.
+  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace win32
+
 struct Win32State final : FileState {
   BY_HANDLE_FILE_INFORMATION info = {};
   FILE_ID_INFO id = {};        // the identity that GetFileInformationByHandleEx gives
@@ -38,14 +64,15 @@ struct Win32State final : FileState {
 };
 
 struct Win32Folder final : FolderHandle {
-  HANDLE handle = INVALID_HANDLE_VALUE;
+  win32::UniqueHandle handle;
   FILE_ID_INFO id = {};
-  ~Win32Folder() override { CloseHandle(handle); }
 };
 
 struct Win32Temp final : TempFile {
-  HANDLE handle = INVALID_HANDLE_VALUE;
+  win32::UniqueHandle handle;
   HANDLE folder = INVALID_HANDLE_VALUE;  // the pinned folder's, not owned
+  FILE_ID_INFO folderId = {};            // the pinned folder's identity
+  std::wstring folderName;               // its full name, verbatim, where it is on a share
   std::wstring name;                     // in that folder
   std::string shown;                     // its full name, for messages
   // Deletes the file unless it was placed (a placed file's handle is gone): whether
@@ -58,7 +85,7 @@ inline const Win32State& State(const Snapshot& read) {
   return static_cast<const Win32State&>(*read.state);
 }
 inline HANDLE HandleOf(const Folder& folder) {
-  return static_cast<const Win32Folder&>(*folder.handle).handle;
+  return static_cast<const Win32Folder&>(*folder.handle).handle.get();
 }
 inline Win32Temp& Temp(TempFile& temp) { return static_cast<Win32Temp&>(temp); }
 
@@ -85,32 +112,14 @@ class Win32FileSystem final : public FileSystem {
   Fault Place(TempFile& temp, const std::string& name, bool replace, Placed& placed) override;
   std::string Discard(TempFilePtr temp) override;
   Fault FlushFolder(const Folder& folder) override;
-  void RemoveTemporaryFileOnInterrupt() override;
 };
 
 namespace win32 {
 
-// A handle, closed when it goes.
-class UniqueHandle {
- public:
-  explicit UniqueHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-  UniqueHandle(UniqueHandle&& other)
-      : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-  UniqueHandle& operator=(UniqueHandle&& other) {
-    std::swap(handle_, other.handle_);
-    return *this;
-  }
-  ~UniqueHandle() {
-    if (*this) CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  // Gives the handle up, unclosed.
-  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-  explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-
- private:
-  HANDLE handle_;
-};
+// The console control handler that RemoveTemporaryFilesOnInterrupt installs: marks
+// the temporary file being written for deletion, and stops any later creation or
+// rename.
+BOOL WINAPI RemoveTempOnInterrupt(DWORD event);
 
 // Whether the process's token is elevated, or the system's; where it cannot be
 // read, taken for elevated, which trusts less.
@@ -136,9 +145,15 @@ constexpr DWORD kStreamName = 0x20000002;
 constexpr DWORD kUnknownLinkTarget = 0x20000003;
 constexpr DWORD kOtherRights = 0x20000004;
 constexpr DWORD kMoved = 0x20000005;         // the folder's entry is not the file opened
+constexpr DWORD kServerRights = 0x20000007;  // a share's host did not keep the access list
 constexpr DWORD kLinkInFolder = 0x20000006;  // a link where a file was, never followed
 // Redirection Guard refused a junction made by an account other than the administrators.
 constexpr DWORD kUntrustedMountPoint = 448;  // ERROR_UNTRUSTED_MOUNT_POINT
+
+// The system error code for the NTSTATUS `status`: RtlNtStatusToDosError, but for a
+// file being deleted while another program still holds it (STATUS_DELETE_PENDING),
+// which it words "access denied", and which is a file in use.
+DWORD ErrorOfStatus(NTSTATUS status);
 
 // Whether the system's error `error` says that nothing is there.
 inline bool IsMissing(DWORD error) {
@@ -193,8 +208,9 @@ bool IsRemote(std::wstring name);
 std::string OtherWriterIn(PSECURITY_DESCRIPTOR security);
 
 // Reads `what` of the security of `file` into `security`, with the label, and the
-// scope and resource attributes where the system has them (Windows 8 and later):
-// READ_CONTROL reads all of them, the SACL takes ACCESS_SYSTEM_SECURITY.
+// scope and resource attributes where the system has them (Windows 8 and later);
+// where a server refuses the label (a NAS), `what` alone. READ_CONTROL reads all of
+// them, the SACL takes ACCESS_SYSTEM_SECURITY.
 DWORD ReadSecurity(HANDLE file, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR& security);
 
 // Enables the privilege `name` while it lives, where the token holds it, and puts
@@ -210,7 +226,7 @@ class Privilege {
   explicit operator bool() const { return enabled_; }
 
  private:
-  HANDLE token_ = nullptr;
+  UniqueHandle token_;
   TOKEN_PRIVILEGES before_ = {};
   bool enabled_ = false;
 };

@@ -24,15 +24,22 @@ extern "C" int __cdecl __wgetmainargs(int* count, wchar_t*** arguments, wchar_t*
 // every program of that account does. Both only in the executable: an installer
 // that loads the custom action DLL sets its own policy.
 void HardenProcess() {
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  // Looked up, not imported: Windows 7 and Server 2008 R2 have it only with KB2533623,
+  // and without it a static import would stop the program from starting at all.
+  const auto setDirectories = reinterpret_cast<decltype(&SetDefaultDllDirectories)>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (setDirectories) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   using SetPolicy = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
-  const auto setPolicy = reinterpret_cast<SetPolicy>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy")));
+  const auto setPolicy = reinterpret_cast<SetPolicy>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")));
   PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY trust = {};
   trust.EnforceRedirectionTrust = 1;
   if (setPolicy && IsElevatedToken())
     setPolicy(ProcessRedirectionTrustPolicy, &trust, sizeof trust);
 }
+
+void RemoveTemporaryFilesOnInterrupt() { SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE); }
 
 std::vector<std::string> Arguments(int, char**) {
   int count = 0;

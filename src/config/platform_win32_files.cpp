@@ -38,6 +38,8 @@ std::string WordsOf(DWORD code) {
       return Explain(Why::kOtherRights);
     case kMoved:
       return Explain(Why::kMoved);
+    case kServerRights:
+      return Explain(Why::kServerRights);
     case kLinkInFolder:
       return Explain(Why::kLinkInFolder);
     case kUntrustedMountPoint:
@@ -70,11 +72,13 @@ ErrorKind KindOf(DWORD code) {
       return ErrorKind::kDenied;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
+    case ERROR_DELETE_PENDING:
     case kMoved:
       return ErrorKind::kInUse;
     case kStreamName:
     case kUnknownLinkTarget:
     case kOtherRights:
+    case kServerRights:
     case kLinkInFolder:
     case kUntrustedMountPoint:
       return ErrorKind::kRefused;
@@ -99,18 +103,15 @@ Fault Win32FileSystem::OpenFolderOf(const std::string& path, Folder& folder) {
 
 Fault Win32FileSystem::EntryIn(const Folder& folder, const std::string& name, Entry& entry) {
   entry = Entry::kMissing;
-  const HANDLE file = OpenIn(HandleOf(folder), Utf16(name), FILE_READ_ATTRIBUTES);
-  if (file == INVALID_HANDLE_VALUE) {
+  const UniqueHandle file(OpenIn(HandleOf(folder), Utf16(name), FILE_READ_ATTRIBUTES));
+  if (!file) {
     const DWORD error = GetLastError();
     if (error == kLinkInFolder || error == ERROR_DIRECTORY) entry = Entry::kOther;
     return IsMissing(error) || entry == Entry::kOther ? Fault() : ErrorOf(error);
   }
   FILE_STANDARD_INFO standard;
-  const bool known =
-      GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard);
-  const DWORD error = GetLastError();
-  CloseHandle(file);
-  if (!known) return ErrorOf(error);
+  if (!GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof standard))
+    return ErrorOf(GetLastError());
   entry = standard.Directory ? Entry::kOther : Entry::kFile;
   return {};
 }
@@ -122,7 +123,7 @@ namespace win32 {
 bool IsElevatedToken() {
   HANDLE token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
-  const UniqueHandle owned(token);
+  const UniqueHandle owned(token);  // closes it
   TOKEN_ELEVATION elevation = {};
   DWORD size;
   char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
@@ -189,22 +190,19 @@ Fault ReadWhole(HANDLE file, DWORD size, char* storage) {
 
 // Read, not mapped: a file with a mapped view cannot be replaced.
 Fault Win32FileSystem::Read(const Folder& folder, const std::string& name, Snapshot& snapshot) {
-  const HANDLE file = OpenToRead(folder, Utf16(name));
-  if (file == INVALID_HANDLE_VALUE) return ErrorOf(GetLastError());
+  const UniqueHandle file(OpenToRead(folder, Utf16(name)));
+  if (!file) return ErrorOf(GetLastError());
   const auto state = std::make_shared<Win32State>();
   LARGE_INTEGER size;
-  Fault fault;
-  if (!Identify(file, *state) || !GetFileSizeEx(file, &size))
-    fault = ErrorOf(GetLastError());
-  else if (size.QuadPart > kMaxFileSize)
-    fault = ErrorOf(ERROR_FILE_TOO_LARGE);
+  if (!Identify(file.get(), *state) || !GetFileSizeEx(file.get(), &size))
+    return ErrorOf(GetLastError());
+  if (size.QuadPart > kMaxFileSize) return ErrorOf(ERROR_FILE_TOO_LARGE);
   state->securityError = ReadSecurity(
-      file, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+      file.get(),
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
       state->security);
-  std::shared_ptr<char[]> storage(fault ? nullptr : new char[size.QuadPart]);
-  if (!fault) fault = ReadWhole(file, size.QuadPart, storage.get());
-  CloseHandle(file);
-  if (fault) return fault;
+  std::shared_ptr<char[]> storage(new char[size.QuadPart]);
+  if (Fault fault = ReadWhole(file.get(), size.QuadPart, storage.get())) return fault;
   snapshot.folder = &folder;
   snapshot.name = name;
   snapshot.text = std::string_view(storage.get(), size.QuadPart);
@@ -217,12 +215,9 @@ Fault Win32FileSystem::Read(const Folder& folder, const std::string& name, Snaps
 // tool read it, without any of this changing until its handle closes (NTFS updates
 // the times then): such a write is not seen.
 bool Win32FileSystem::IsUnchanged(const Snapshot& read) {
-  const HANDLE file = OpenIn(HandleOf(*read.folder), Utf16(read.name), FILE_READ_ATTRIBUTES);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const UniqueHandle file(OpenIn(HandleOf(*read.folder), Utf16(read.name), FILE_READ_ATTRIBUTES));
   Win32State now;
-  const bool same = Identify(file, now) && SameFile(now, State(read));
-  CloseHandle(file);
-  return same;
+  return file && Identify(file.get(), now) && SameFile(now, State(read));
 }
 
 Fault Win32FileSystem::MayWrite(const Snapshot& snapshot) {
@@ -231,10 +226,10 @@ Fault Win32FileSystem::MayWrite(const Snapshot& snapshot) {
     return ErrorOf(ERROR_ACCESS_DENIED);
   // Asked of the system, which weighs the access list and the read-only attribute;
   // without backup intent, which would pass over a deny entry.
-  const HANDLE file = OpenIn(HandleOf(*snapshot.folder), Utf16(snapshot.name), FILE_WRITE_DATA);
-  if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), Fault();
+  const UniqueHandle file(
+      OpenIn(HandleOf(*snapshot.folder), Utf16(snapshot.name), FILE_WRITE_DATA));
   // Another program holding the file is no denial.
-  if (GetLastError() == ERROR_SHARING_VIOLATION) return {};
+  if (file || GetLastError() == ERROR_SHARING_VIOLATION) return {};
   return ErrorOf(GetLastError());
 }
 
@@ -290,8 +285,9 @@ Fault Win32FileSystem::MayCreateIn(const Folder& folder) {
   // As the temporary file is created: with the restore privilege where the token
   // holds it. FILE_ADD_FILE creates nothing.
   const Privilege restore(L"SeRestorePrivilege");
-  const HANDLE file = OpenIn(HandleOf(folder), L"", FILE_ADD_FILE, kShareAll, FILE_OPEN,
-                             FILE_DIRECTORY_FILE | (restore ? FILE_OPEN_FOR_BACKUP_INTENT : 0));
-  if (file == INVALID_HANDLE_VALUE) return ErrorOf(GetLastError());
-  return CloseHandle(file), Fault();
+  const UniqueHandle file(
+      OpenIn(HandleOf(folder), L"", FILE_ADD_FILE, kShareAll, FILE_OPEN,
+             FILE_DIRECTORY_FILE | (restore ? FILE_OPEN_FOR_BACKUP_INTENT : 0)));
+  if (!file) return ErrorOf(GetLastError());
+  return {};
 }

@@ -77,7 +77,7 @@ HANDLE CreateIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG
   // Windows words a folder opened as a file "access denied", which it is not.
   constexpr NTSTATUS kIsAFolder = static_cast<NTSTATUS>(0xC00000BA);
   if (result < 0)
-    return SetLastError(result == kIsAFolder ? ERROR_DIRECTORY : RtlNtStatusToDosError(result)),
+    return SetLastError(result == kIsAFolder ? ERROR_DIRECTORY : ErrorOfStatus(result)),
            INVALID_HANDLE_VALUE;
   return file;
 }
@@ -166,6 +166,11 @@ HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG s
   UniqueHandle itself(CreateIn(root, name, access, share, disposition, options, security));
   if (itself && !IsFile(itself.get(), id)) return SetLastError(kMoved), INVALID_HANDLE_VALUE;
   return itself.release();
+}
+
+DWORD ErrorOfStatus(NTSTATUS status) {
+  constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056);
+  return status == kDeletePending ? ERROR_DELETE_PENDING : RtlNtStatusToDosError(status);
 }
 
 bool IdentityOf(HANDLE file, FILE_ID_INFO& id) {
@@ -298,10 +303,11 @@ bool EntryOf(HANDLE folder, const std::wstring& name, UniqueHandle& opened,
 // list, and its identity kept.
 Fault Pin(const Reached& reached, const std::wstring& file, bool elevated, Folder& folder) {
   auto handle = std::make_shared<Win32Folder>();
-  handle->handle = CreateIn(reached.handle.get(), L"",
+  handle->handle =
+      UniqueHandle(CreateIn(reached.handle.get(), L"",
                             FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (elevated ? READ_CONTROL : 0),
-                            kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE);
-  if (handle->handle == INVALID_HANDLE_VALUE || !IdentityOf(handle->handle, handle->id))
+                            kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE));
+  if (!handle->handle || !IdentityOf(handle->handle.get(), handle->id))
     return ErrorOf(GetLastError());
   const std::wstring name = Unprefixed(reached.name);
   folder = {Utf8(name) + (name.back() == L'\\' ? "" : "\\"), Utf8(file), std::move(handle)};

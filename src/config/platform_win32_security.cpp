@@ -8,15 +8,12 @@
 
 namespace win32 {
 
-// Reads `what` of the security of `file` into `security`, with the label, and the
-// scope and resource attributes where the system has them (Windows 8 and later):
-// READ_CONTROL reads all of them, the SACL takes ACCESS_SYSTEM_SECURITY.
 DWORD ReadSecurity(HANDLE file, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR& security) {
   DWORD error = ERROR_SUCCESS;
   for (SECURITY_INFORMATION more :
        {SECURITY_INFORMATION{LABEL_SECURITY_INFORMATION | SCOPE_SECURITY_INFORMATION |
                              ATTRIBUTE_SECURITY_INFORMATION},
-        SECURITY_INFORMATION{LABEL_SECURITY_INFORMATION}}) {
+        SECURITY_INFORMATION{LABEL_SECURITY_INFORMATION}, SECURITY_INFORMATION{0}}) {
     error = GetSecurityInfo(file, SE_FILE_OBJECT, what | more, nullptr, nullptr, nullptr, nullptr,
                             &security);
     if (error == ERROR_SUCCESS) return error;
@@ -26,21 +23,21 @@ DWORD ReadSecurity(HANDLE file, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR&
 }
 
 Privilege::Privilege(const wchar_t* name) {
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token_))
-    return;
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+  token_ = UniqueHandle(token);
   TOKEN_PRIVILEGES wanted = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
   DWORD size;
   // Succeeds with ERROR_NOT_ALL_ASSIGNED when the token lacks the privilege.
   enabled_ = LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid) &&
-             AdjustTokenPrivileges(token_, FALSE, &wanted, sizeof before_, &before_, &size) &&
+             AdjustTokenPrivileges(token, FALSE, &wanted, sizeof before_, &before_, &size) &&
              GetLastError() == ERROR_SUCCESS;
 }
 
 Privilege::~Privilege() {
   const DWORD error = GetLastError();
   // `before_` lists the privilege only when this enabled it.
-  if (enabled_) AdjustTokenPrivileges(token_, FALSE, &before_, 0, nullptr, nullptr);
-  if (token_) CloseHandle(token_);
+  if (enabled_) AdjustTokenPrivileges(token_.get(), FALSE, &before_, 0, nullptr, nullptr);
   SetLastError(error);
 }
 
@@ -68,14 +65,12 @@ bool SameAcl(const ACL* a, const ACL* b) {
 // caller may read them (SeSecurityPrivilege enabled); null otherwise, or when the
 // file at its name is no longer the one read.
 PSECURITY_DESCRIPTOR ReadAudit(const Snapshot& read) {
-  const HANDLE file =
-      OpenIn(HandleOf(*read.folder), Utf16(read.name), READ_CONTROL | ACCESS_SYSTEM_SECURITY);
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  const UniqueHandle file(
+      OpenIn(HandleOf(*read.folder), Utf16(read.name), READ_CONTROL | ACCESS_SYSTEM_SECURITY));
   FILE_ID_INFO now;
   PSECURITY_DESCRIPTOR audit = nullptr;
-  if (IdentityOf(file, now) && SameId(now, State(read).id))
-    ReadSecurity(file, SACL_SECURITY_INFORMATION, audit);
-  CloseHandle(file);
+  if (file && IdentityOf(file.get(), now) && SameId(now, State(read).id))
+    ReadSecurity(file.get(), SACL_SECURITY_INFORMATION, audit);
   return audit;
 }
 
@@ -195,9 +190,10 @@ PSID Caller(char (&buffer)[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)]) {
   HANDLE token;
   DWORD size;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  const bool known = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
-  CloseHandle(token);
-  return known ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : nullptr;
+  const UniqueHandle owned(token);
+  return GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)
+             ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid
+             : nullptr;
 }
 
 }  // namespace

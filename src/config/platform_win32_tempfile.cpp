@@ -28,13 +28,17 @@ bool Dispose(HANDLE file) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
 }
 
-BOOL WINAPI RemoveTempOnInterrupt(DWORD) {
+}  // namespace
+
+BOOL WINAPI win32::RemoveTempOnInterrupt(DWORD) {
   AcquireSRWLockExclusive(&g_tempLock);
   g_interrupted = true;
   if (g_tempHandle != INVALID_HANDLE_VALUE) Dispose(g_tempHandle);
   ReleaseSRWLockExclusive(&g_tempLock);
   return FALSE;  // the default handler then ends the process, which closes the handle
 }
+
+namespace {
 
 // Writes both spans whole, continuing short writes.
 bool WriteBoth(HANDLE file, std::string_view first, std::string_view second) {
@@ -59,17 +63,16 @@ bool Rename(HANDLE file, FILE_RENAME_INFO& rename, size_t size, int infoClass) {
   IO_STATUS_BLOCK status;
   const NTSTATUS result = NtSetInformationFile(file, &status, &rename, size,
                                                static_cast<FILE_INFORMATION_CLASS>(infoClass));
-  if (result < 0) SetLastError(RtlNtStatusToDosError(result));
+  if (result < 0) SetLastError(ErrorOfStatus(result));
   return result >= 0;
 }
 
 // Whether a replace of `name` in `folder` refused as access denied was refused for
-// another program's handle on it, not for the caller's rights: the caller may open
-// it for deletion, or is refused only by that program's sharing.
+// another program's handle on it, not for the caller's rights: opened sharing
+// nothing, any other handle on its data conflicts.
 bool IsHeld(HANDLE folder, const std::wstring& name) {
-  const HANDLE file = OpenIn(folder, name, DELETE);
-  if (file != INVALID_HANDLE_VALUE) return CloseHandle(file), true;
-  return GetLastError() == ERROR_SHARING_VIOLATION;
+  const UniqueHandle file(OpenIn(folder, name, DELETE, 0));
+  return !file && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 // Creates `temp` under the first free name after `name` in its folder (a name left
@@ -82,13 +85,17 @@ DWORD CreateNamed(Win32Temp& temp, const std::string& name, DWORD access,
     temp.name = Utf16(name + "." + std::to_string(GetCurrentProcessId()) + "-" +
                       std::to_string(number) + ".tmp");
     AcquireSRWLockExclusive(&g_tempLock);
-    if (!g_interrupted)
-      g_tempHandle = temp.handle =
-          OpenIn(temp.folder, temp.name, access, 0, FILE_CREATE, options, security);
+    if (!g_interrupted) {
+      temp.handle =
+          UniqueHandle(OpenIn(temp.folder, temp.name, access, 0, FILE_CREATE, options, security));
+      g_tempHandle = temp.handle.get();
+    }
     error = g_interrupted ? ERROR_OPERATION_ABORTED : GetLastError();
     ReleaseSRWLockExclusive(&g_tempLock);
-    if (temp.handle != INVALID_HANDLE_VALUE ||
-        (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS))
+    // A name taken, or one whose file is still being deleted (a scanner holds it), is
+    // passed over.
+    if (temp.handle || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
+                        error != ERROR_DELETE_PENDING))
       break;
   }
   return error;
@@ -98,16 +105,14 @@ DWORD CreateNamed(Win32Temp& temp, const std::string& name, DWORD access,
 
 bool Win32Temp::Remove() {
   AcquireSRWLockExclusive(&g_tempLock);
-  const bool open = handle != INVALID_HANDLE_VALUE, disposed = open && Dispose(handle);
-  if (open) CloseHandle(handle), handle = INVALID_HANDLE_VALUE;
+  const bool open = static_cast<bool>(handle), disposed = open && Dispose(handle.get());
+  handle = UniqueHandle();
   g_tempHandle = INVALID_HANDLE_VALUE;
   ReleaseSRWLockExclusive(&g_tempLock);
   if (!open || disposed) return true;
   // Where the system refuses the disposal, through a handle of its own.
-  const HANDLE again = OpenIn(folder, name, DELETE);
-  const bool deleted = again != INVALID_HANDLE_VALUE && Dispose(again);
-  if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
-  return deleted;
+  const UniqueHandle again(OpenIn(folder, name, DELETE));
+  return again && Dispose(again.get());
 }
 
 Fault Win32FileSystem::Remove(const Folder& folder, const std::string& name) {
@@ -141,18 +146,25 @@ Fault Win32FileSystem::CreateTemporary(const Folder& folder, const std::string& 
   const ULONG options = FILE_NON_DIRECTORY_FILE | (restore ? FILE_OPEN_FOR_BACKUP_INTENT : 0);
   auto temp = std::make_unique<Win32Temp>();
   temp->folder = HandleOf(folder);
+  temp->folderId = static_cast<const Win32Folder&>(*folder.handle).id;
+  if (IsRemote(Utf16(folder.path))) {
+    temp->folderName = SystemPath(folder.path);
+    while (temp->folderName.back() == L'\\') temp->folderName.pop_back();
+  }
   DWORD error = ERROR_SUCCESS;
   for (const bool owners : {true, false}) {
     if (owners && !restore) continue;
     error = CreateNamed(*temp, name, access, security.Descriptor(owners), options);
-    if (temp->handle != INVALID_HANDLE_VALUE ||
-        (error != ERROR_INVALID_OWNER && error != ERROR_ACCESS_DENIED &&
-         error != ERROR_PRIVILEGE_NOT_HELD))
+    if (temp->handle || (error != ERROR_INVALID_OWNER && error != ERROR_ACCESS_DENIED &&
+                         error != ERROR_PRIVILEGE_NOT_HELD))
       break;
   }
-  if (temp->handle == INVALID_HANDLE_VALUE) return ErrorOf(error);
+  if (!temp->handle) return ErrorOf(error);
   temp->shown = folder.path + Utf8(temp->name);
-  if (!security.IsOn(temp->handle)) return ErrorOf(kOtherRights);
+  // A server that keeps no access list as given (a NAS that maps it to its own
+  // rights) is named as such, not as inheritance gone stale.
+  if (!security.IsOn(temp->handle.get()))
+    return ErrorOf(IsRemote(Utf16(folder.path)) ? kServerRights : kOtherRights);
   made = std::move(temp);
   return {};
 }
@@ -161,7 +173,7 @@ Fault Win32FileSystem::CreateTemporary(const Folder& folder, const std::string& 
 Fault Win32FileSystem::TakeOverIdentity(TempFile&, const Snapshot&) { return {}; }
 
 Fault Win32FileSystem::Write(TempFile& temp, std::string_view first, std::string_view second) {
-  if (!WriteBoth(Temp(temp).handle, first, second)) return ErrorOf(GetLastError());
+  if (!WriteBoth(Temp(temp).handle.get(), first, second)) return ErrorOf(GetLastError());
   return {};
 }
 
@@ -170,7 +182,7 @@ Fault Win32FileSystem::Finish(TempFile& temp, const Snapshot& read) {
   basic.FileAttributes = State(read).info.dwFileAttributes &
                          (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
   if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  const HANDLE file = Temp(temp).handle;
+  const HANDLE file = Temp(temp).handle.get();
   if (!SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) ||
       !FlushFileBuffers(file))
     return ErrorOf(GetLastError());
@@ -183,41 +195,60 @@ Fault Win32FileSystem::Finish(TempFile& temp, const Snapshot& read) {
 // file that another program holds open, whose handle stays valid (MS-FSCC 2.4.43);
 // where the system refuses that class or flag, the plain rename, which any open
 // handle on the file refuses as access denied (MS-FSCC 2.4.42).
+// The restore privilege, where the token holds it, stays on around the rename, as
+// at the creation: the system's own open of the folder for the new entry is then
+// refused only where the caller's rights are. Only a real sharing conflict counts
+// as held: any other denial is the caller's.
 Fault Win32FileSystem::Place(TempFile& file, const std::string& entry, bool replace,
                              Placed& placed) {
   Win32Temp& temp = Temp(file);
   constexpr int kRenameInformation = 10, kRenameInformationEx = 65;
-  const std::wstring name = Utf16(entry);
+  const std::wstring bare = Utf16(entry);
+  // The bare name in the pinned folder, never a path looked up again. On a share,
+  // where RootDirectory must be null (MS-FSCC 2.4.42.2), the folder's full name (as
+  // the system's own path, \??\UNC\...), once it is found to name the pinned
+  // folder still.
+  std::wstring name = bare;
+  if (!temp.folderName.empty()) {
+    const UniqueHandle named(CreateFileW(temp.folderName.c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                         nullptr));
+    FILE_ID_INFO id;
+    if (!named || !IdentityOf(named.get(), id) || !SameId(id, temp.folderId))
+      return ErrorOf(kMoved);
+    name = L"\\??\\" + temp.folderName.substr(4) + L"\\" + bare;
+  }
   const size_t size = sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t);
   const std::unique_ptr<char[]> buffer(new char[size]());
   FILE_RENAME_INFO& rename = *reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
-  // The bare name in the pinned folder, never a path looked up again.
-  rename.RootDirectory = temp.folder;
+  rename.RootDirectory = temp.folderName.empty() ? temp.folder : nullptr;
   rename.FileNameLength = name.size() * sizeof(wchar_t);
   std::memcpy(rename.FileName, name.c_str(), rename.FileNameLength);
   bool renamed = false;
   DWORD error = ERROR_OPERATION_ABORTED;
+  const Privilege restore(L"SeRestorePrivilege");
   AcquireSRWLockExclusive(&g_tempLock);
   if (!g_interrupted) {
     rename.Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
-    renamed = replace && Rename(temp.handle, rename, size, kRenameInformationEx);
+    renamed = replace && Rename(temp.handle.get(), rename, size, kRenameInformationEx);
     error = GetLastError();
     if (!renamed && (!replace || error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
                      error == ERROR_INVALID_FUNCTION)) {
       rename.Flags = 0;
       rename.ReplaceIfExists = replace;
-      renamed = Rename(temp.handle, rename, size, kRenameInformation);
+      renamed = Rename(temp.handle.get(), rename, size, kRenameInformation);
       error = GetLastError();
     }
   }
-  if (renamed) CloseHandle(temp.handle), g_tempHandle = temp.handle = INVALID_HANDLE_VALUE;
+  if (renamed) temp.handle = UniqueHandle(), g_tempHandle = INVALID_HANDLE_VALUE;
   ReleaseSRWLockExclusive(&g_tempLock);
   placed = renamed ? Placed::kPlaced : Placed::kExists;
   if (renamed || (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)))
     return {};
   placed = Placed::kHeld;
-  if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) &&
-      IsHeld(temp.folder, name))
+  if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+       error == ERROR_DELETE_PENDING) &&
+      IsHeld(temp.folder, bare))
     return {};
   return ErrorOf(error);
 }
@@ -226,7 +257,3 @@ Fault Win32FileSystem::Place(TempFile& file, const std::string& entry, bool repl
 // documents a flushed move only for one done as a copy and a delete (MoveFileExW's
 // MOVEFILE_WRITE_THROUGH), and no call that flushes one folder.
 Fault Win32FileSystem::FlushFolder(const Folder&) { return {}; }
-
-void Win32FileSystem::RemoveTemporaryFileOnInterrupt() {
-  SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE);
-}

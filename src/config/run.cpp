@@ -290,7 +290,6 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
   Folder folder;
   const Fault lookup = files.OpenFolderOf(files.Resolve(path), folder);
   const Target target{path, folder, keepsUndo};
-  files.RemoveTemporaryFileOnInterrupt();
   report(Render(mode == Mode::kInstall  ? Text::kUpdating
                 : mode == Mode::kRemove ? Text::kRemoving
                                         : Text::kChecking,

@@ -202,6 +202,11 @@ Words WordsOf(Why why) {
           "the new file would not get the file's access list (its inherited entries are not "
           "what its folder gives now); nothing was replaced",
           ""};
+    case Why::kServerRights:
+      return {
+          "the new file would not get the file's access list: the server did not keep the "
+          "access list it was given; nothing was replaced",
+          ""};
     case Why::kLinkInFolder:
       return {"a link where the file was, which is not followed", ""};
     case Why::kUntrustedJunction:

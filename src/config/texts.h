@@ -121,6 +121,7 @@ enum class Why {
   kStream,
   kUnknownLink,
   kOtherRights,
+  kServerRights,
   kLinkInFolder,
   kUntrustedJunction,
 };
