@@ -58,7 +58,7 @@ const Case kCases[] = {
      .text = C + "<sectionGroup name=\"a\"><!--" + kAnchor + "-->\r\n" + kAnchor + "\r\n",
      .refusal = kCannotPlace, .line = 2},
     {.name = "nested group on the anchor line",
-     .text = C + kAnchor + kOwn + "<sectionGroup name=\"inner\">\r\n", .refusal = kCannotPlace,
+     .text = C + kAnchor + "<sectionGroup name=\"inner\">\r\n", .refusal = kCannotPlace,
      .line = 2},
     {.name = "both markers in a note", .text = A + "<!-- QUELLMARK BEGIN, QUELLMARK END -->\r\n"
      "<x/>\r\n" + kBlock, .refusal = kCannotPlace, .line = 4},
@@ -74,6 +74,8 @@ const Case kCases[] = {
     {.name = "cut short after the group", .text = A + "<x", .newText = A + kBlock + "<x\r\n"},
     {.name = "declared by hand", .mode = Mode::kCheck, .text = A + kOwn + "\r\n",
      .refusal = kDeclared, .line = 3, .left = Left::kHandDeclaration},
+    {.name = "declared twice by hand", .text = A + kOwn + "\r\n" + kOwn + "\r\n",
+     .refusal = kDeclared, .line = 4},
     {.name = "declared by hand, uninstall", .mode = Mode::kRemove, .text = A + kOwn + "\r\n",
      .line = 3, .left = Left::kHandDeclaration},
     {.name = "declared by hand, registered", .text = kIn + kOwn + "\r\n", .refusal = kDeclared,

@@ -75,20 +75,22 @@ Verdict Judge(Mode mode, std::string_view text) {
   }
   if (newText.unterminated) return Refused(text, Text::kNoEnd, newText.openBlock, Why::kNoEnd);
   // A declaration made by hand (an older installer's, an administrator's) where the
-  // block would go, with no block in the file, is what an install wants: adopted.
-  if (!IsRemoval(mode))
-    if (const Finding other = FindOtherDeclaration(text, newText, 1))
-      return SameText(RemoveBlocks(text).pieces, text)
-                 ? Kept(text, Left::kHandDeclaration, Text::kDeclared, other.at,
-                        Why::kDeclaredByHand)
-                 : Refused(text, Text::kDeclared, other);
+  // block would go, the group's only one, with no block in the file, is what an
+  // install wants: adopted. Beside a block, or beside another, the server loads no site.
+  const std::vector<size_t> byHand = FindCopiedDeclarations(text, newText);
+  if (!IsRemoval(mode) && byHand.size() > 1)
+    return Refused(text, Text::kDeclared, byHand[1], Why::kDeclaredAgain);
+  if (!IsRemoval(mode) && !byHand.empty())
+    return SameText(RemoveBlocks(text).pieces, text)
+               ? Kept(text, Left::kHandDeclaration, Text::kDeclared, byHand[0],
+                      Why::kDeclaredByHand)
+               : Refused(text, Text::kDeclared, byHand[0], Why::kDeclaredElsewhere);
   // An unchanged file is left alone: the web server reloads its configuration
   // and recycles its worker processes whenever the file changes.
   verdict.same = SameText(newText.pieces, text);
   // An uninstall removes blocks alone, and says so of a declaration made by hand.
-  if (verdict.same && IsRemoval(mode))
-    if (const Finding other = FindOtherDeclaration(text, newText, 0))
-      return Kept(text, Left::kHandDeclaration, std::nullopt, other.at, Why::kDeclaredByHand);
+  if (verdict.same && IsRemoval(mode) && !byHand.empty())
+    return Kept(text, Left::kHandDeclaration, std::nullopt, byHand[0], Why::kDeclaredByHand);
   return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict));
 }
 

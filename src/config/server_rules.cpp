@@ -341,19 +341,17 @@ Finding FindChangeFault(std::string_view text, const NewText& rebuilt) {
   return {};
 }
 
-Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt, size_t own) {
+std::vector<size_t> FindCopiedDeclarations(std::string_view text, const NewText& rebuilt) {
   Reading reading;
   reading.StopAtGroupEnd();
   FeedPieces(reading, rebuilt.pieces, 0, kNoPosition);
-  const std::vector<size_t>& declared = reading.declarations();
-  if (declared.size() <= own) return {};
-  // The block's own declaration is inserted; another one was in the text read.
-  for (size_t at : declared) {
-    bool copied = false;
-    const size_t inText = InText(text, rebuilt.pieces, at, &copied);
-    if (copied) return {inText, Why::kDeclaredElsewhere, {}};
+  std::vector<size_t> copied;
+  for (size_t at : reading.declarations()) {
+    bool fromText = false;
+    const size_t inText = InText(text, rebuilt.pieces, at, &fromText);
+    if (fromText) copied.push_back(inText);
   }
-  return {};
+  return copied;
 }
 
 Finding FindUndeclaredSettings(std::string_view text, const NewText& rebuilt) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/rewrite.h"
 #include "config/texts.h"
@@ -33,12 +34,12 @@ struct Finding {
 // memory.
 Finding FindChangeFault(std::string_view text, const NewText& rebuilt);
 
-// A declaration of the section in the group <configuration><configSections>
-// <sectionGroup name="system.webServer"> of `rebuilt` besides the `own` ones its
-// blocks make (an inserted block's: 1), on a line copied from `text`: the web server
+// The declarations of the section in the group <configuration><configSections>
+// <sectionGroup name="system.webServer"> of `rebuilt` that are on lines copied from
+// `text` (not an inserted block's), by where they are in `text`: the web server
 // loads no site from a group that declares a section twice. Parses as far as the
 // group's end, or the first well-formedness error.
-Finding FindOtherDeclaration(std::string_view text, const NewText& rebuilt, size_t own);
+std::vector<size_t> FindCopiedDeclarations(std::string_view text, const NewText& rebuilt);
 
 // Settings of the section (an element Quellmark in a system.webServer element)
 // that the new text holds while its group no longer declares the section: the

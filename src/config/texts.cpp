@@ -146,6 +146,11 @@ Words WordsOf(Why why) {
     case Why::kNotInGroup:
       return {"the section would not be declared directly in ",
               " in <configSections> in <configuration>"};
+    case Why::kDeclaredAgain:
+      return {
+          "the section is declared here a second time by hand, and the web server loads no "
+          "site from a group that declares a section twice",
+          ""};
     case Why::kDeclaredElsewhere:
       return {"the section is declared here, on a line this tool did not write", ""};
     case Why::kSettingsOrphaned:

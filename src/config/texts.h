@@ -102,6 +102,7 @@ enum class Why {
   kElementsOpen,
   kNotInGroup,  // detail: the anchor line's text
   kDeclaredElsewhere,
+  kDeclaredAgain,
   kSettingsOrphaned,
   // The run's.
   kCutShort,
