@@ -74,6 +74,12 @@ const Case kCases[] = {
     {.name = "cut short after the group", .text = A + "<x", .newText = A + kBlock + "<x\r\n"},
     {.name = "declared by hand", .mode = Mode::kCheck, .text = A + kOwn + "\r\n",
      .refusal = kDeclared, .line = 3, .left = Left::kHandDeclaration},
+    {.name = "another section between the markers",
+     .text = A + kBegin + "\r\n<section name=\"asp\" />\r\n<!--QUELLMARK END-->\r\n",
+     .refusal = kCannotPlace, .line = 4},
+    {.name = "a comment above the group longer than a parser's buffer",
+     .text = C + "<!--" + std::string(50000, 'x') + "-->\r\n" + kAnchor + "\r\n",
+     .newText = C + "<!--" + std::string(50000, 'x') + "-->\r\n" + kAnchor + "\r\n" + kBlock},
     {.name = "declared twice by hand", .text = A + kOwn + "\r\n" + kOwn + "\r\n",
      .refusal = kDeclared, .line = 4},
     {.name = "declared by hand, uninstall", .mode = Mode::kRemove, .text = A + kOwn + "\r\n",
@@ -115,7 +121,7 @@ TEST_P(JudgeTest, Rule) {
     spelled.append(a).append(b);
     return true;
   });
-  EXPECT_EQ(spelled, row.newText.value_or(row.text));
+  EXPECT_EQ(FirstDifference(spelled, row.newText.value_or(row.text)), "");
 }
 
 // Each row by its name, so that `ctest -R` runs one.

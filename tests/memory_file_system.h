@@ -44,6 +44,7 @@ class MemoryFileSystem final : public FileSystem {
   int held = 0;        // Place finds the file held by another program this many first times
   bool stuck = false;  // Discard cannot remove a temporary file
   bool elevated = false;
+  int paused = 0;           // milliseconds waited for a held file
   std::string otherWriter;  // of the folder
 
   // Sets the file `name` to `bytes`, as another program would.
@@ -124,6 +125,7 @@ class MemoryFileSystem final : public FileSystem {
     kept.stays = true;
     return kFolder + kept.name;
   }
+  void Pause(int milliseconds) override { paused += milliseconds; }
   Fault FlushFolder(const Folder&) override { return Take(Step::kFlush); }
 
   // Makes `name` a link, which EntryIn tells apart from a file.

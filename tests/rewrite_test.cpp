@@ -30,7 +30,7 @@ void Check(const std::vector<Row>& rows) {
       text.append(a).append(b);
       return true;
     }));
-    EXPECT_EQ(text, row.expected);
+    EXPECT_EQ(FirstDifference(text, row.expected), "");
     EXPECT_EQ(SizeOver(rebuilt.pieces, text.size()), 0u);
     EXPECT_EQ(SizeOver(rebuilt.pieces, text.size() - 1), text.size());
     EXPECT_EQ(rebuilt.inserted, row.inserted);

@@ -28,6 +28,7 @@ struct RunCase {
   int changes = 0;  // another program appends kY to a.config before this many first `changeAt`s
   Step changeAt = Step::kFinish;
   int held = 0;           // another program holds a.config for this many first renames
+  int paused = 0;         // milliseconds the run waits for it
   bool stuck = false;     // a temporary file not placed cannot be removed
   std::string untrusted;  // an account that may change the folder, the run elevated
   int status = 0;
@@ -51,16 +52,20 @@ const RunCase kCases[] = {
      .occurrence = 1},
     {.name = "check", .mode = Mode::kCheck, .status = 3,
      .text = "Install would change script a.config"},
+    {.name = "the removal's pre-flight writes nothing", .mode = Mode::kCheckRemoval, .file = kNew,
+     .status = 3},
     {.name = "kept for its settings", .mode = Mode::kRemove, .file = kUsed, .status = 9,
      .text = "Section is still used in script a.config"},
     {.name = "changed before the rename: read again", .backup = "first", .changes = 1,
      .fileAfter = kNew + kY, .written = true},
     {.name = "changed twice: the third round writes", .backup = "first", .changes = 2,
      .fileAfter = kNew + kY + kY, .written = true},
-    {.name = "held once: placed at the next attempt", .backup = "first", .held = 1,
+    {.name = "held once: placed at the next attempt", .backup = "first", .held = 1, .paused = 50,
      .fileAfter = kNew, .written = true},
+    {.name = "held at every attempt: given up after 4.75 s", .backup = "first", .held = 8,
+     .paused = 4750, .status = 7, .text = kWriting},
     {.name = "changed while held: read again", .backup = "first", .changes = 1,
-     .changeAt = Step::kPlace, .held = 1, .fileAfter = kNew + kY, .written = true},
+     .changeAt = Step::kPlace, .held = 1, .paused = 50, .fileAfter = kNew + kY, .written = true},
     {.name = "changed, its temporary file stuck: named", .changes = 1, .stuck = true,
      .fileAfter = kNew + kY, .backupAfter = kConfig + kY, .written = true,
      .reason = "a.config: /m/a.config.bak.tmp2 was left behind: delete it"},
@@ -130,6 +135,7 @@ TEST_P(RunTest, Case) {
   EXPECT_EQ(static_cast<int>(outcome.status), row.status);
   EXPECT_EQ(outcome.text, row.text.empty() ? "" : P + row.text);
   EXPECT_EQ(outcome.written, row.written);
+  EXPECT_EQ(files.paused, row.paused);
   if (!row.reason.empty()) {
     EXPECT_EQ(outcome.reason, row.reason);
   }

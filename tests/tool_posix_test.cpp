@@ -91,15 +91,16 @@ TEST_F(ToolTest, AnElevatedRunRefusesAFolderOthersMayChange) {
   if (geteuid() != 0) GTEST_SKIP() << "takes root and another account";
   if (!OthersMayEnter()) GTEST_SKIP() << "uid 65534 may not enter " << dir_;
   const std::string refused = P + "Can not trust the folder of script ", escape = "u/e\\x1Bx";
-  for (const std::string folder : {"u", "w", "r"})
+  for (const std::string folder : {"u", "w", "g", "n", "r"})
     fs::create_directory(folder), WriteFile(folder + "/a.config", kConfig);
   EXPECT_EQ(RunTool({"r/a.config"}).status, 0);
   const std::string registered = ReadFile("r/a.config");
   RunShell(
       "ln -s ../r/a.config u/l.config && ln -s ../r u/l && mkdir u/e\x1Bx && ln -s ../../r "
-      "u/e\x1Bx/l && chown -R 65534 u && chmod 777 w && mkfifo r/fifo && ln -s r root");
-  for (const std::string path :
-       {"u/a.config", "w/a.config", "u/l.config", "u/l/a.config", "u/e\x1Bx/l/a.config"})
+      "u/e\x1Bx/l && chown -R 65534 u && chmod 777 w && chgrp 1234 g && chmod 775 g && "
+      "setfacl -m g:1234:rwx n && mkfifo r/fifo && ln -s r root");
+  for (const std::string path : {"u/a.config", "w/a.config", "g/a.config", "n/a.config",
+                                 "u/l.config", "u/l/a.config", "u/e\x1Bx/l/a.config"})
     for (const std::string mode : {"", "--check", "--uninstall"}) {
       std::vector<std::string> arguments = {path};
       if (!mode.empty()) arguments.insert(arguments.begin(), mode);

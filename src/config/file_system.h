@@ -188,6 +188,9 @@ class FileSystem {
   // no failure.
   virtual Fault Remove(const Folder& folder, const std::string& name) = 0;
 
+  // Waits `milliseconds` before another attempt at a file another program holds.
+  virtual void Pause(int milliseconds) = 0;
+
   // Makes a rename in `folder` durable: POSIX, the folder flushed; Windows, nothing
   // to do (no call flushes one folder).
   virtual Fault FlushFolder(const Folder& folder) = 0;

@@ -14,9 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "config/file_system.h"
 #include "config/platform.h"
@@ -318,6 +320,10 @@ class PosixFileSystem final : public FileSystem {
   std::string Discard(TempFilePtr temp) override {
     PosixTemp& file = Temp(*temp);
     return file.Remove() ? "" : file.shown;
+  }
+
+  void Pause(int milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   }
 
   Fault FlushFolder(const Folder& folder) override {

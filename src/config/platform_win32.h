@@ -111,6 +111,7 @@ class Win32FileSystem final : public FileSystem {
   Fault Finish(TempFile& temp, const Snapshot& read) override;
   Fault Place(TempFile& temp, const std::string& name, bool replace, Placed& placed) override;
   std::string Discard(TempFilePtr temp) override;
+  void Pause(int milliseconds) override { Sleep(milliseconds); }
   Fault FlushFolder(const Folder& folder) override;
 };
 

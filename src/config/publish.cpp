@@ -2,10 +2,8 @@
 #include "config/publish.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "config/texts.h"
 
@@ -30,7 +28,7 @@ Publication WriteWholeFile(FileSystem& files, const std::string& name,
   Placed placed = Placed::kHeld;
   for (int attempt = 0, pause = 50; placed == Placed::kHeld && attempt < 8; ++attempt) {
     if (attempt > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+      files.Pause(pause);
       pause = std::min(2 * pause, 1600);
     }
     if (!files.IsUnchanged(read))
