@@ -63,6 +63,14 @@ def expect(what, got, wanted):
     sys.exit("fault sweep: %s: %r instead of %r" % (what, got, wanted))
 
 
+# A value that must be one of `allowed`: the value, and what was allowed.
+def expect_in(what, got, allowed):
+    if got not in allowed:
+        short = lambda value: value[:60] if isinstance(value, bytes) else value
+        sys.exit("fault sweep: %s: %r, not one of %r" % (what, short(got),
+                                                          tuple(map(short, allowed))))
+
+
 # A run's status and its output after the progress line, each a fact of its own.
 def expect_run(what, run, status, output):
     expect(what + ": the status", run[0], status)
@@ -126,21 +134,26 @@ def sweep(backup):
             status, output = tool(path, ["%s:%s:when=%d" % (name, how, counts[name])])
             after, kept = read(path), read(path + ".bak")
             what = "%s%s at %s" % ("rerun, " if backup else "", how, line.strip()[:90])
-            expect(what + ": the file", after in (OLD, new), True)
-            expect(what + ": the backup", kept in ((backup,) if backup else (None, OLD)), True)
+            expect_in(what + ": the file", after, (OLD, new))
+            expect_in(what + ": the backup", kept, (backup,) if backup else (None, OLD))
             expect(what + ": a new text without a backup", after == new and kept is None, False)
             if how == "signal=SIGKILL":
                 continue
             expect(what + ": left behind", set(files(path)) - {NAME, NAME + ".bak"}, set())
             # Denied (6) where EACCES was injected, any other failure (8) elsewhere.
-            expect(what + ": the status", status in (0, 6 if error == "EACCES" else 8) or
-                   how == interrupt, True)
-            failed = must_fail and how != interrupt
-            expect(what + ": success", status == 0 and (after != new or failed), False)
-            expect(what + ": a message", status <= 0 or output.startswith(PREFIX), True)
+            if how != interrupt:
+                expect_in(what + ": the status", status, (0, 6 if error == "EACCES" else 8))
+            if status == 0:
+                expect(what + ": the file after a success", after, new)
+                expect(what + ": a success where the fault must fail the run",
+                       must_fail and how != interrupt, False)
+            if status > 0:
+                expect(what + ": the output's start", output[:len(PREFIX)], PREFIX)
             reason = b": " + os.strerror(getattr(errno, error or "EIO")).encode()
-            expect(what + ": the reason", not output.endswith(b" occur error") or
-                   how != "error=%s" % error or reason in tool.reason, True)
+            if output.endswith(b" occur error") and how == "error=%s" % error:
+                expect(what + ": the reason names " + reason.decode(), reason in tool.reason, True)
+    # The out-of-memory step needs the temporary file's exclusive creation in the trace.
+    expect("a temporary file created exclusively (O_EXCL) in the trace", exhausted, True)
     return injected
 
 

@@ -35,7 +35,8 @@ enum class Status {
   kFailed = 8,       // any other system failure
   kKept = 9,         // uninstall: the section is kept, the module's settings still use it
 };
-inline constexpr int kStatuses = 10;
+// How many statuses there are: the last one's number, plus one.
+inline constexpr int kStatuses = static_cast<int>(Status::kKept) + 1;
 
 // What a status means, as --help says it, and as each row of the docs' status
 // tables begins.
@@ -65,6 +66,8 @@ enum class Text {
   kChanged,      // another program changed the file each time
   kWouldChange,  // check
 };
+// The last fixed text: a new one goes before it, or becomes it.
+inline constexpr Text kLastText = Text::kWouldChange;
 
 // The text for the file at `path`, as PATH was typed, from kPrefix on, with no line
 // feed after it, but for the progress lines, which end with "\n ".
