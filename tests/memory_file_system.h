@@ -111,12 +111,14 @@ class MemoryFileSystem final : public FileSystem {
   Fault Finish(TempFile&, const Snapshot&) override { return Take(Step::kFinish); }
   Fault Place(TempFile& file, const std::string& name, bool replace, Placed& placed) override {
     if (Fault fault = Take(Step::kPlace)) return fault;
-    if (counts_[Step::kPlace] <= held) return placed = Placed::kHeld, Fault{};
+    placed = Placed::kHeld;
+    if (counts_[Step::kPlace] <= held) return {};
     Temp& temp = static_cast<Temp&>(file);
     placed = !replace && files.count(name) ? Placed::kExists : Placed::kPlaced;
     if (placed == Placed::kExists) return {};
     files[name] = {files[temp.name].bytes, ++identities_};
-    files.erase(temp.name), temp.stays = true;
+    files.erase(temp.name);
+    temp.stays = true;
     return {};
   }
   std::string Discard(TempFilePtr temp) override {
@@ -129,7 +131,10 @@ class MemoryFileSystem final : public FileSystem {
   Fault FlushFolder(const Folder&) override { return Take(Step::kFlush); }
 
   // Makes `name` a link, which EntryIn tells apart from a file.
-  void Link(const std::string& name) { Put(name, ""), links_[name] = true; }
+  void Link(const std::string& name) {
+    Put(name, "");
+    links_[name] = true;
+  }
 
  private:
   struct State final : FileState {

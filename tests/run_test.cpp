@@ -123,9 +123,12 @@ TEST_P(RunTest, Case) {
   files.Put("a.config", row.file);
   if (row.backup) files.Put("a.config.bak", *row.backup);
   if (row.backupIsLink) files.Link("a.config.bak");
-  files.failing = row.failing, files.occurrence = row.occurrence;
+  files.failing = row.failing;
+  files.occurrence = row.occurrence;
   files.error = {row.kind, "the system's words"};
-  files.held = row.held, files.stuck = row.stuck, files.elevated = !row.untrusted.empty(),
+  files.held = row.held;
+  files.stuck = row.stuck;
+  files.elevated = !row.untrusted.empty();
   files.otherWriter = row.untrusted;
   files.before = [&](Step step, int count) {
     if (step == row.changeAt && count <= row.changes)
@@ -162,13 +165,15 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
         files, Mode::kInstall, "a.config", [](std::string_view) {}, true);
   };
   MemoryFileSystem files;
-  files.Put("a.config", kLf), files.Put(kKept, "an unfinished transaction's");
+  files.Put("a.config", kLf);
+  files.Put(kKept, "an unfinished transaction's");
   EXPECT_TRUE(install(files).written);
   EXPECT_EQ(files.files[kKept].bytes, kLf);
   EXPECT_TRUE(Undo(files, "a.config").written);
   EXPECT_EQ(files.files["a.config"].bytes, kLf);
   EXPECT_EQ(files.files.count(kKept), 0u);
-  files.Put("a.config", kNew), files.Put(kKept, kConfig);
+  files.Put("a.config", kNew);
+  files.Put(kKept, kConfig);
   EXPECT_FALSE(install(files).written);
   EXPECT_EQ(files.files.count(kKept), 0u);
   EXPECT_FALSE(Undo(files, "a.config").written);

@@ -61,8 +61,10 @@ inline ToolRun RunShell(const std::string& line) {
   FILE* pipe = OPEN_PIPE(SHELL(line));
   // Under Wine the shell fails to start when Wine's server quits at that instant
   // (docs/testing.md): tried again, and never read from a null stream.
-  for (int attempt = 0; !pipe && attempt < 5; ++attempt)
-    std::this_thread::sleep_for(std::chrono::milliseconds(200)), pipe = OPEN_PIPE(SHELL(line));
+  for (int attempt = 0; !pipe && attempt < 5; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    pipe = OPEN_PIPE(SHELL(line));
+  }
   ToolRun run{"", -1, ""};
   if (!pipe) {
     ADD_FAILURE() << "could not start: " << line;

@@ -39,7 +39,8 @@ TEST_F(ToolTest, KeepsOwnerRightsAndAttributes) {
 // Only "nothing there" is missing; a message lost to a closed pipe changes no status.
 TEST_F(ToolTest, MissingOnlyWhenNothingIsThere) {
   WriteFile("a.config", kConfig);
-  fs::create_symlink("loop", "loop"), fs::create_symlink("nothing", "dangling");
+  fs::create_symlink("loop", "loop");
+  fs::create_symlink("nothing", "dangling");
   EXPECT_EQ(RunTool({"--uninstall", "loop/a.config"}).status, 8);
   EXPECT_EQ(RunTool({"--uninstall", "dangling"}).status, 0);
   RunShell("(sleep 0.2; '" TOOL_PATH "' a.config; echo $? >status) | true");
@@ -74,7 +75,8 @@ TEST_F(ToolTest, AnElevatedRunStaysInTheFolderItRead) {
   EXPECT_NE(ReadFile("u/e/" + a).find(block), std::string::npos);
   // A link at the backup's name, even to nothing, is no backup: refused before any write.
   for (const char* target : {"../v/x", "nowhere"}) {
-    fs::remove("u/e/" + a + ".bak"), fs::create_symlink(target, "u/e/" + a + ".bak");
+    fs::remove("u/e/" + a + ".bak");
+    fs::create_symlink(target, "u/e/" + a + ".bak");
     const ToolRun run = RunTool({"--uninstall", "u/e/" + a});
     EXPECT_EQ(run.output, Progress("--uninstall", "u/e/" + a) + P +
                               "Backing up startup script u/e/" + a + " occur error");
@@ -91,8 +93,10 @@ TEST_F(ToolTest, AnElevatedRunRefusesAFolderOthersMayChange) {
   if (geteuid() != 0) GTEST_SKIP() << "takes root and another account";
   if (!OthersMayEnter()) GTEST_SKIP() << "uid 65534 may not enter " << dir_;
   const std::string refused = P + "Can not trust the folder of script ", escape = "u/e\\x1Bx";
-  for (const std::string folder : {"u", "w", "g", "n", "r"})
-    fs::create_directory(folder), WriteFile(folder + "/a.config", kConfig);
+  for (const std::string folder : {"u", "w", "g", "n", "r"}) {
+    fs::create_directory(folder);
+    WriteFile(folder + "/a.config", kConfig);
+  }
   EXPECT_EQ(RunTool({"r/a.config"}).status, 0);
   const std::string registered = ReadFile("r/a.config");
   RunShell(
@@ -120,7 +124,8 @@ TEST_F(ToolTest, AnElevatedRunRefusesAFolderOthersMayChange) {
                 .output,
             "0\n");
   // Nor does it act on a redirection.config that someone else may write.
-  WriteFile("applicationHost.config", kConfig), WriteFile("redirection.config", "<configuration/>");
+  WriteFile("applicationHost.config", kConfig);
+  WriteFile("redirection.config", "<configuration/>");
   fs::permissions("redirection.config", fs::perms::others_write, fs::perm_options::add);
   EXPECT_EQ(RunTool({"applicationHost.config"}).status, 1);
   const std::string asNobody = "setpriv --reuid 65534 --regid 65534 --clear-groups ";

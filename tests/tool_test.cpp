@@ -58,7 +58,10 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
     SCOPED_TRACE(row.name);
     // A file whose text stays is not touched: the web server reloads whatever changes.
     fs::file_time_type old = fs::file_time_type::clock::now() - std::chrono::hours(24);
-    if (row.file) WriteFile("a.config", *row.file), fs::last_write_time("a.config", old);
+    if (row.file) {
+      WriteFile("a.config", *row.file);
+      fs::last_write_time("a.config", old);
+    }
     if (row.file) old = fs::last_write_time("a.config");  // as the system keeps it
     const ToolRun run = RunTool(row.arguments);
     EXPECT_EQ(run.output,
@@ -78,7 +81,8 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
       EXPECT_EQ(fs::last_write_time("a.config"), old);
     }
     EXPECT_EQ(Entries(), 1 + row.fileAfter.has_value());
-    fs::remove("a.config"), fs::remove("a.config.bak");
+    fs::remove("a.config");
+    fs::remove("a.config.bak");
   }
 }
 

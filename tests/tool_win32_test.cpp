@@ -37,7 +37,9 @@ TEST_F(ToolTest, ReportsAFileHeldOpenAsInUse) {
     CloseHandle(pinned);
   });
   const ToolRun inUse = RunTool({"a.config"});
-  ran = true, scanner.join(), CloseHandle(holder);
+  ran = true;
+  scanner.join();
+  CloseHandle(holder);
   EXPECT_EQ(Entries(), 2);
   if (inUse.status == 0) {
     EXPECT_NE(ReadFile("a.config"), kConfig);
@@ -55,7 +57,10 @@ TEST_F(ToolTest, ReportsAFileHeldOpenAsInUse) {
 TEST_F(ToolTest, ReadsAFileOnceItsHolderLetsGo) {
   WriteFile("a.config", kConfig);
   const HANDLE held = CreateFileA("a.config", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  std::thread close([&] { Sleep(300), CloseHandle(held); });
+  std::thread close([&] {
+    Sleep(300);
+    CloseHandle(held);
+  });
   EXPECT_EQ(RunTool({"--check", "a.config"}).status, 3);
   close.join();
 }
@@ -112,7 +117,9 @@ TEST_F(ToolTest, NamesTheFileAsWindowsDoes) {
   EXPECT_EQ(RunTool({dotted}).status, 0);
   EXPECT_EQ(ReadFile(dotted + ".bak"), kConfig);
   EXPECT_FALSE(fs::exists("b.config"));
-  DeleteFileA((dotted + ".bak").c_str()), DeleteFileA(dotted.c_str());  // beyond fs::remove_all
+  // Beyond fs::remove_all:
+  DeleteFileA((dotted + ".bak").c_str());
+  DeleteFileA(dotted.c_str());
   for (const char* mode : {"--uninstall", "--check"}) {
     const ToolRun stream = RunTool({mode, "b.config.:s"});
     EXPECT_EQ(stream.output,
@@ -129,7 +136,8 @@ TEST_F(ToolTest, KeepsAttributesAndRefusesReadOnlyFiles) {
   EXPECT_EQ(GetFileAttributesA("a.config") & kept, kept);
   EXPECT_EQ(GetFileAttributesA("a.config.bak") & kept, kept);
   DeleteFileA("a.config.bak");
-  SetFileAttributesA("a.config", FILE_ATTRIBUTE_NORMAL), WriteFile("a.config", kConfig);
+  SetFileAttributesA("a.config", FILE_ATTRIBUTE_NORMAL);
+  WriteFile("a.config", kConfig);
   SetFileAttributesA("a.config", FILE_ATTRIBUTE_READONLY);
   const ToolRun install = RunTool({"a.config"});
   EXPECT_EQ(install.output, Progress("", "a.config") + kWriting);

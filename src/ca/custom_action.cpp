@@ -167,8 +167,10 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
         L"QuellmarkRollbackRegister", L"QuellmarkRollbackUnregister"})
     MsiSetPropertyW(install, action, path.c_str());
   // The removal's pre-flight says in the log what the removal will do; it never fails.
-  if (Property(install, L"REMOVE") == L"ALL")
-    return Act(install, Mode::kCheckRemoval, win32::Utf8(path)), ERROR_SUCCESS;
+  if (Property(install, L"REMOVE") == L"ALL") {
+    Act(install, Mode::kCheckRemoval, win32::Utf8(path));
+    return ERROR_SUCCESS;
+  }
   const Outcome outcome = Act(install, Mode::kCheck, win32::Utf8(path));
   switch (outcome.status) {
     case Status::kDone:

@@ -78,7 +78,8 @@ bool WriteBoth(int fd, std::string_view first, std::string_view second) {
   int count = 2;
   while (count > 0) {
     if (next->iov_len == 0) {
-      ++next, --count;
+      ++next;
+      --count;
       continue;
     }
     const ssize_t written = writev(fd, next, count);
@@ -89,7 +90,9 @@ bool WriteBoth(int fd, std::string_view first, std::string_view second) {
       next->iov_base = static_cast<char*>(next->iov_base) + part;
       next->iov_len -= part;
       done -= part;
-      if (next->iov_len == 0) ++next, --count;
+      if (next->iov_len > 0) continue;
+      ++next;
+      --count;
     }
   }
   return true;
@@ -125,7 +128,8 @@ struct PosixTemp final : TempFile {
   bool placed = false;
   // Removes the file unless it was placed: whether that worked.
   bool Remove() {
-    if (fd >= 0) close(fd), fd = -1;
+    if (fd >= 0) close(fd);
+    fd = -1;
     return Uninterrupted([this] {
       const bool removed = placed || unlinkat(folder, name.c_str(), 0) == 0;
       placed = true;
@@ -247,7 +251,9 @@ class PosixFileSystem final : public FileSystem {
     static constexpr char kLetters[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     auto temp = std::make_unique<PosixTemp>();
-    temp->folder = Handle(folder).fd.get(), temp->name = name + ".XXXXXX", temp->placed = true;
+    temp->folder = Handle(folder).fd.get();
+    temp->name = name + ".XXXXXX";
+    temp->placed = true;
     if (temp->name.size() >= sizeof g_interruptName) return ErrorOf(ENAMETOOLONG);
     int error = EEXIST;
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
@@ -267,7 +273,8 @@ class PosixFileSystem final : public FileSystem {
     }
     // Nothing to remove when nothing was created.
     if (temp->fd < 0) return ErrorOf(error);
-    temp->placed = false, temp->shown = folder.path + temp->name;
+    temp->placed = false;
+    temp->shown = folder.path + temp->name;
     made = std::move(temp);
     return {};
   }

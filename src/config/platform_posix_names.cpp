@@ -104,74 +104,90 @@ std::string Parent(std::string folder) {
 
 }  // namespace
 
-// Each name is opened in the folder before it with O_PATH|O_NOFOLLOW, which reads
-// nothing and opens no device: a link is then that descriptor, whose target is read
-// and walked in turn (systemd's chase()). `at` is the full name of `current`.
-Fault ChaseFolderOf(const std::string& path, bool elevated, Folder& folder) {
-  std::string at = "/";
-  if (path.front() != '/') {
-    const std::unique_ptr<char, decltype(&std::free)> here(getcwd(nullptr, 0), std::free);
-    if (!here) return ErrorOf(errno);
-    at = here.get() + std::string(std::strcmp(here.get(), "/") ? "/" : "");
-  }
-  Descriptor current(open(path.front() == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (current.get() < 0) return ErrorOf(errno);
-  std::deque<std::string> names = NamesIn(path);
-  struct stat file;
-  bool found = false;
-  for (int links = 0;;) {
-    const std::string name = std::move(names.front());
-    names.pop_front();
-    Descriptor next(openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (next.get() < 0 && errno != ENOENT) return ErrorOf(errno);
-    if (next.get() < 0) {
-      // Nothing there: where it was the file's name, its folder is pinned all the same.
-      folder = {at, names.empty() ? name : names.back(), nullptr};
-      if (!names.empty()) return ErrorOf(ENOENT);
-      break;
-    }
-    if (fstat(next.get(), &file) != 0) return ErrorOf(errno);
-    if (S_ISLNK(file.st_mode)) {
-      if (++links > 40) return ErrorOf(ELOOP);
-      // A link is the choice of whoever may change its folder.
-      if (const std::string writer = elevated ? OtherWriterOfFolder(current.get()) : "";
-          !writer.empty())
-        return Error{ErrorKind::kUntrusted, writer, at + name};
-      char target[PATH_MAX];
-      const ssize_t size = readlinkat(next.get(), "", target, sizeof target);
-      if (size < 0 || size == sizeof target) return ErrorOf(size < 0 ? errno : ENAMETOOLONG);
-      if (size == 0) return ErrorOf(ENOENT);
-      const std::deque<std::string> more = NamesIn(std::string(target, size));
-      names.insert(names.begin(), more.begin(), more.end());
-      if (target[0] == '/') {
-        current = Descriptor(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-        at = "/";
-        if (current.get() < 0) return ErrorOf(errno);
-      }
-      continue;
-    }
-    if (names.empty()) {
-      folder = {at, name, nullptr};
-      found = true;
-      break;
-    }
-    if (!S_ISDIR(file.st_mode)) return ErrorOf(ENOTDIR);
-    current = std::move(next);
-    at = name == "." ? at : name == ".." ? Parent(at) : at + name + "/";
-  }
+namespace {
+
+// The folder a walk has reached: its descriptor (O_PATH) and full name, ending with '/'.
+struct Reached {
+  Descriptor fd;
+  std::string name;
+};
+
+// Follows the link open as `link`, `name` in the folder `folder`: its target's names
+// go before `names`, and an absolute one starts again at the root. A link is the
+// choice of whoever may change its folder: refused where `elevated` may not trust them.
+Fault Follow(int link, const std::string& name, bool elevated, Reached& folder,
+             std::deque<std::string>& names) {
+  if (const std::string writer = elevated ? OtherWriterOfFolder(folder.fd.get()) : "";
+      !writer.empty())
+    return Error{ErrorKind::kUntrusted, writer, folder.name + name};
+  char target[PATH_MAX];
+  const ssize_t size = readlinkat(link, "", target, sizeof target);
+  if (size < 0 || size == sizeof target) return ErrorOf(size < 0 ? errno : ENAMETOOLONG);
+  if (size == 0) return ErrorOf(ENOENT);
+  const std::deque<std::string> more = NamesIn(std::string(target, size));
+  names.insert(names.begin(), more.begin(), more.end());
+  if (target[0] != '/') return {};
+  folder = {Descriptor(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)), "/"};
+  return folder.fd.get() < 0 ? ErrorOf(errno) : Fault();
+}
+
+// Pins `reached`, the folder of `folder.file`, reopened for every later step: the
+// entry must still be the file the walk found (`found`; none where nothing was there).
+Fault Pin(const Reached& reached, const struct stat* found, Folder& folder) {
   auto handle = std::make_shared<PosixFolder>();
-  handle->fd = Descriptor(openat(current.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  handle->fd = Descriptor(openat(reached.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (handle->fd.get() < 0 || fstat(handle->fd.get(), &handle->info) != 0) return ErrorOf(errno);
   const int pinned = handle->fd.get();
   folder.handle = std::move(handle);
   if (!found) return ErrorOf(ENOENT);
-  // The folder's entry of the name must still be the file opened.
   struct stat entry;
   const Error moved = {ErrorKind::kInUse, Explain(Why::kMoved)};
   if (fstatat(pinned, folder.file.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT ? moved : ErrorOf(errno);
-  if (entry.st_dev != file.st_dev || entry.st_ino != file.st_ino) return moved;
+  if (entry.st_dev != found->st_dev || entry.st_ino != found->st_ino) return moved;
   return {};
+}
+
+}  // namespace
+
+// Each name is opened in the folder before it with O_PATH|O_NOFOLLOW, which reads
+// nothing and opens no device: a link is then that descriptor, whose target is read
+// and walked in turn (systemd's chase()).
+Fault ChaseFolderOf(const std::string& path, bool elevated, Folder& folder) {
+  Reached current{
+      Descriptor(open(path.front() == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC)), "/"};
+  if (current.fd.get() < 0) return ErrorOf(errno);
+  if (path.front() != '/') {
+    const std::unique_ptr<char, decltype(&std::free)> here(getcwd(nullptr, 0), std::free);
+    if (!here) return ErrorOf(errno);
+    current.name = here.get() + std::string(std::strcmp(here.get(), "/") ? "/" : "");
+  }
+  std::deque<std::string> names = NamesIn(path);
+  for (int links = 0;;) {
+    const std::string name = std::move(names.front());
+    names.pop_front();
+    Descriptor next(openat(current.fd.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat file;
+    if (next.get() < 0 && errno != ENOENT) return ErrorOf(errno);
+    // Nothing there: where it was the file's name, its folder is pinned all the same.
+    if (next.get() < 0) {
+      folder = {current.name, names.empty() ? name : names.back(), nullptr};
+      return names.empty() ? Pin(current, nullptr, folder) : ErrorOf(ENOENT);
+    }
+    if (fstat(next.get(), &file) != 0) return ErrorOf(errno);
+    if (S_ISLNK(file.st_mode) && ++links > 40) return ErrorOf(ELOOP);
+    if (S_ISLNK(file.st_mode)) {
+      if (Fault fault = Follow(next.get(), name, elevated, current, names)) return fault;
+      continue;
+    }
+    if (names.empty()) {
+      folder = {current.name, name, nullptr};
+      return Pin(current, &file, folder);
+    }
+    if (!S_ISDIR(file.st_mode)) return ErrorOf(ENOTDIR);
+    const std::string& at = current.name;
+    current = {std::move(next), name == "." ? at : name == ".." ? Parent(at) : at + name + "/"};
+  }
 }
 
 }  // namespace posix

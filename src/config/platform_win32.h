@@ -156,6 +156,13 @@ constexpr DWORD kUntrustedMountPoint = 448;  // ERROR_UNTRUSTED_MOUNT_POINT
 // which it words "access denied", and which is a file in use.
 DWORD ErrorOfStatus(NTSTATUS status);
 
+// `value`, with `error` as the last error: how a call of this layer fails.
+template <typename Value>
+Value Failing(DWORD error, Value value) {
+  SetLastError(error);
+  return value;
+}
+
 // Whether the system's error `error` says that nothing is there.
 inline bool IsMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;

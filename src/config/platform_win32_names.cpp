@@ -77,8 +77,8 @@ HANDLE CreateIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG
   // Windows words a folder opened as a file "access denied", which it is not.
   constexpr NTSTATUS kIsAFolder = static_cast<NTSTATUS>(0xC00000BA);
   if (result < 0)
-    return SetLastError(result == kIsAFolder ? ERROR_DIRECTORY : ErrorOfStatus(result)),
-           INVALID_HANDLE_VALUE;
+    return Failing(result == kIsAFolder ? ERROR_DIRECTORY : ErrorOfStatus(result),
+                   INVALID_HANDLE_VALUE);
   return file;
 }
 
@@ -160,11 +160,11 @@ HANDLE OpenIn(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG s
   if (!file || !entry) return file.release();
   if (!ReparseTagOf(file.get(), tag)) return INVALID_HANDLE_VALUE;
   if (tag == 0) return file.release();
-  if (IsReparseTagNameSurrogate(tag)) return SetLastError(kLinkInFolder), INVALID_HANDLE_VALUE;
+  if (IsReparseTagNameSurrogate(tag)) return Failing(kLinkInFolder, INVALID_HANDLE_VALUE);
   if (!IdentityOf(file.get(), id)) return INVALID_HANDLE_VALUE;
   file = UniqueHandle();
   UniqueHandle itself(CreateIn(root, name, access, share, disposition, options, security));
-  if (itself && !IsFile(itself.get(), id)) return SetLastError(kMoved), INVALID_HANDLE_VALUE;
+  if (itself && !IsFile(itself.get(), id)) return Failing(kMoved, INVALID_HANDLE_VALUE);
   return itself.release();
 }
 
@@ -294,7 +294,7 @@ bool EntryOf(HANDLE folder, const std::wstring& name, UniqueHandle& opened,
   opened = UniqueHandle(CreateIn(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0));
   entry.ReparseTag = 0;
   if (!opened) return false;
-  if (!IsFile(opened.get(), id)) return SetLastError(kMoved), false;
+  if (!IsFile(opened.get(), id)) return Failing(kMoved, false);
   return true;
 }
 

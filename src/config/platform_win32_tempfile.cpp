@@ -48,7 +48,7 @@ bool WriteBoth(HANDLE file, std::string_view first, std::string_view second) {
       DWORD written = 0;
       if (!WriteFile(file, span.data(), chunk, &written, nullptr)) return false;
       // Success with nothing written would loop for ever.
-      if (written == 0) return SetLastError(ERROR_WRITE_FAULT), false;
+      if (written == 0) return Failing(ERROR_WRITE_FAULT, false);
       span.remove_prefix(written);
     }
   }
@@ -240,7 +240,10 @@ Fault Win32FileSystem::Place(TempFile& file, const std::string& entry, bool repl
       error = GetLastError();
     }
   }
-  if (renamed) temp.handle = UniqueHandle(), g_tempHandle = INVALID_HANDLE_VALUE;
+  if (renamed) {
+    temp.handle = UniqueHandle();
+    g_tempHandle = INVALID_HANDLE_VALUE;
+  }
   ReleaseSRWLockExclusive(&g_tempLock);
   placed = renamed ? Placed::kPlaced : Placed::kExists;
   if (renamed || (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)))

@@ -177,7 +177,9 @@ std::optional<Outcome> Write(FileSystem& files, Target target, const Snapshot& r
                  leftBehind, stop))
     return stop;
   Outcome done;
-  done.written = true, done.backup = backup, done.backupMade = backUp;
+  done.written = true;
+  done.backup = backup;
+  done.backupMade = backUp;
   return done;
 }
 
@@ -350,7 +352,8 @@ Outcome Undo(FileSystem& files, const std::string& path) {
     }
     if (Published(files, folder.file, {{kept.text}}, read, true, path, Render(Text::kWriting, path),
                   leftBehind, stop)) {
-      stop = Outcome{}, stop->written = true;
+      stop = Outcome{};
+      stop->written = true;
       break;
     }
     if (stop) return Naming(std::move(*stop), path, leftBehind);
