@@ -14,13 +14,14 @@ void PrintTo(Text text, std::ostream* out) { *out << Render(text, "a.config"); }
 
 namespace {
 
-const std::string kBlock(kSectionBlock), C = kConfigStart, A = kConfig;
-const std::string kIn = A + kBlock + "<x/>\r\n", kX = "<x>\n", kBegin = "<!--QUELLMARK BEGIN-->";
+const std::string kBlock(kSectionBlock);
+const std::string kIn = kConfig + kBlock + "<x/>\r\n", kX = "<x>\n",
+                  kBegin = "<!--QUELLMARK BEGIN-->";
 const std::string kOwn = "<section name=\"Quellmark\" />";
 const std::string kUsed =
     "</sectionGroup></configSections><system.webServer><Quellmark /></system.webServer>";
 const std::string kOther =
-    C + "<sectionGroup name=\"x\">" + kOwn + "</sectionGroup>\r\n" + kAnchor + "\r\n";
+    kConfigStart + "<sectionGroup name=\"x\">" + kOwn + "</sectionGroup>\r\n" + kAnchor + "\r\n";
 const std::string kNotes =
     "<!--\r\nThe lines from QUELLMARK BEGIN to QUELLMARK END are ours.\r\n-->\r\n";
 const std::string kSpaced = "<!-- QUELLMARK BEGIN -->\n\t \r\n" + kBlock;
@@ -31,9 +32,9 @@ struct Case {
   const char* name;
   Mode mode = Mode::kInstall;
   std::string text;
-  std::optional<Text> refusal;  // none: none (with `left`, the text told)
+  std::optional<Text> refusal;  // none: none (with `keptFor`, the text told)
   size_t line = 0;              // the line of `text` a refusal is about; 0: none
-  Left left = Left::kNothing;
+  KeptFor keptFor = KeptFor::kNothing;
   std::optional<std::string> newText = std::nullopt;  // none: the text read, unchanged
 };
 
@@ -42,62 +43,62 @@ const Case kCases[] = {
     {.name = "empty", .refusal = kNoAnchor},
     {.name = "group written otherwise", .mode = Mode::kCheck,
      .text = kBegin + "\n<sectionGroup name='system.webServer'>", .refusal = kNoAnchor, .line = 2},
-    {.name = "open block", .text = A + kBegin + "\r\n<x/>\r\n", .refusal = kNoEnd, .line = 3},
-    {.name = "open block, uninstall", .mode = Mode::kRemove, .text = A + kBegin + "\r\n<x/>\r\n",
+    {.name = "open block", .text = kConfig + kBegin + "\r\n<x/>\r\n", .refusal = kNoEnd, .line = 3},
+    {.name = "open block, uninstall", .mode = Mode::kRemove, .text = kConfig + kBegin + "\r\n<x/>\r\n",
      .refusal = kNoEnd, .line = 3},
     {.name = "registered", .mode = Mode::kCheck, .text = kIn},
-    {.name = "lines ended with LF", .text = C + kAnchor + "\n" + kBlock + "<x/>\r\n<y/>\n",
+    {.name = "lines ended with LF", .text = kConfigStart + kAnchor + "\n" + kBlock + "<x/>\r\n<y/>\n",
      .newText = kIn + "<y/>\r\n"},
     {.name = "hand-spaced markers", .mode = Mode::kRemove, .text = kX + kSpaced, .newText = kX},
     {.name = "nothing to remove", .mode = Mode::kRemove, .text = kX},
     {.name = "after the root", .text = "<configuration><configSections>" + kAnchor +
      "</sectionGroup></configSections></configuration>", .refusal = kCannotPlace, .line = 1},
-    {.name = "anchor in a comment", .text = C + "<!--\r\n" + kAnchor + "\r\n-->\r\n" + A,
+    {.name = "anchor in a comment", .text = kConfigStart + "<!--\r\n" + kAnchor + "\r\n-->\r\n" + kConfig,
      .refusal = kCannotPlace, .line = 3},
     {.name = "anchor in another group's comment", .mode = Mode::kCheck,
-     .text = C + "<sectionGroup name=\"a\"><!--" + kAnchor + "-->\r\n" + kAnchor + "\r\n",
+     .text = kConfigStart + "<sectionGroup name=\"a\"><!--" + kAnchor + "-->\r\n" + kAnchor + "\r\n",
      .refusal = kCannotPlace, .line = 2},
     {.name = "nested group on the anchor line",
-     .text = C + kAnchor + "<sectionGroup name=\"inner\">\r\n", .refusal = kCannotPlace,
+     .text = kConfigStart + kAnchor + "<sectionGroup name=\"inner\">\r\n", .refusal = kCannotPlace,
      .line = 2},
-    {.name = "both markers in a note", .text = A + "<!-- QUELLMARK BEGIN, QUELLMARK END -->\r\n"
+    {.name = "both markers in a note", .text = kConfig + "<!-- QUELLMARK BEGIN, QUELLMARK END -->\r\n"
      "<x/>\r\n" + kBlock, .refusal = kCannotPlace, .line = 4},
     {.name = "markers in a comment", .mode = Mode::kRemove, .text = kNotes + kIn,
      .refusal = kCannotRemove, .line = 2},
-    {.name = "a section of another name", .text = kNotes + A + "<section name=\"a\" />\r\n" + kBlock,
+    {.name = "a section of another name", .text = kNotes + kConfig + "<section name=\"a\" />\r\n" + kBlock,
      .refusal = kCannotPlace, .line = 2},
     {.name = "marker in CDATA", .mode = Mode::kRemove,
      .text = kX + "<![CDATA[\n<!--QUELLMARK END-->\n]]></x>", .refusal = kCannotRemove, .line = 3},
     {.name = "marker in an entity", .mode = Mode::kRemove,
      .text = "<!DOCTYPE x [\n<!ENTITY e \"QUELLMARK END\">\n]>\n<x>", .refusal = kCannotRemove,
      .line = 2},
-    {.name = "cut short after the group", .text = A + "<x", .newText = A + kBlock + "<x\r\n"},
-    {.name = "declared by hand", .mode = Mode::kCheck, .text = A + kOwn + "\r\n",
-     .refusal = kDeclared, .line = 3, .left = Left::kHandDeclaration},
+    {.name = "cut short after the group", .text = kConfig + "<x", .newText = kConfig + kBlock + "<x\r\n"},
+    {.name = "declared by hand", .mode = Mode::kCheck, .text = kConfig + kOwn + "\r\n",
+     .refusal = kDeclared, .line = 3, .keptFor = KeptFor::kHandDeclaration},
     {.name = "another section between the markers",
-     .text = A + kBegin + "\r\n<section name=\"asp\" />\r\n<!--QUELLMARK END-->\r\n",
+     .text = kConfig + kBegin + "\r\n<section name=\"asp\" />\r\n<!--QUELLMARK END-->\r\n",
      .refusal = kCannotPlace, .line = 4},
     {.name = "a comment above the group longer than a parser's buffer",
-     .text = C + "<!--" + std::string(50000, 'x') + "-->\r\n" + kAnchor + "\r\n",
-     .newText = C + "<!--" + std::string(50000, 'x') + "-->\r\n" + kAnchor + "\r\n" + kBlock},
-    {.name = "declared twice by hand", .text = A + kOwn + "\r\n" + kOwn + "\r\n",
+     .text = kConfigStart + "<!--" + std::string(50000, 'x') + "-->\r\n" + kAnchor + "\r\n",
+     .newText = kConfigStart + "<!--" + std::string(50000, 'x') + "-->\r\n" + kAnchor + "\r\n" + kBlock},
+    {.name = "declared twice by hand", .text = kConfig + kOwn + "\r\n" + kOwn + "\r\n",
      .refusal = kDeclared, .line = 4},
-    {.name = "declared by hand, uninstall", .mode = Mode::kRemove, .text = A + kOwn + "\r\n",
-     .line = 3, .left = Left::kHandDeclaration},
+    {.name = "declared by hand, uninstall", .mode = Mode::kRemove, .text = kConfig + kOwn + "\r\n",
+     .line = 3, .keptFor = KeptFor::kHandDeclaration},
     {.name = "declared by hand, registered", .text = kIn + kOwn + "\r\n", .refusal = kDeclared,
      .line = 7},
     {.name = "declared in another group", .text = kOther, .newText = kOther + kBlock},
-    {.name = "settings left", .mode = Mode::kRemove, .text = A + kBlock + kUsed,
-     .refusal = kStillUsed, .line = 6, .left = Left::kUsedBlock},
+    {.name = "settings left", .mode = Mode::kRemove, .text = kConfig + kBlock + kUsed,
+     .refusal = kStillUsed, .line = 6, .keptFor = KeptFor::kUsedBlock},
     {.name = "settings declared by hand", .mode = Mode::kRemove,
-     .text = A + kOwn + "\r\n" + kBlock + kUsed, .newText = A + kOwn + "\r\n" + kUsed},
-    {.name = "end marker before markup", .text = A + kBlock + "<!--QUELLMARK END--><x/>\r\n",
+     .text = kConfig + kOwn + "\r\n" + kBlock + kUsed, .newText = kConfig + kOwn + "\r\n" + kUsed},
+    {.name = "end marker before markup", .text = kConfig + kBlock + "<!--QUELLMARK END--><x/>\r\n",
      .refusal = kCannotPlace, .line = 6},
     {.name = "markup after a section line", .mode = Mode::kRemove,
      .text = kX + kBegin + "\n" + kOwn + "/>\n" + kBlock, .refusal = kCannotRemove, .line = 3},
     {.name = "UTF-16", .mode = Mode::kRemove, .text = "\xFF\xFE" + kBlock, .refusal = kUtf16,
      .line = 1},
-    {.name = "UTF-16 without a mark", .mode = Mode::kCheck, .text = std::string("<\0", 2) + A,
+    {.name = "UTF-16 without a mark", .mode = Mode::kCheck, .text = std::string("<\0", 2) + kConfig,
      .refusal = kUtf16, .line = 1},
 };
 // clang-format on
@@ -110,11 +111,11 @@ class JudgeTest : public testing::TestWithParam<Case> {};
 TEST_P(JudgeTest, Rule) {
   const Case& row = GetParam();
   const Verdict verdict = Judge(row.mode, row.text);
-  const bool left = row.left != Left::kNothing;
-  EXPECT_EQ(left ? verdict.told : verdict.refusal, row.refusal);
-  EXPECT_EQ(static_cast<int>(verdict.left), static_cast<int>(row.left));
+  const bool kept = row.keptFor != KeptFor::kNothing;
+  EXPECT_EQ(kept ? verdict.told : verdict.refusal, row.refusal);
+  EXPECT_EQ(static_cast<int>(verdict.keptFor), static_cast<int>(row.keptFor));
   EXPECT_EQ(verdict.line, row.line);
-  if (verdict.refusal || left) return;
+  if (verdict.refusal || kept) return;
   EXPECT_EQ(verdict.same, !row.newText);
   std::string spelled;
   StreamPieces(verdict.newText.pieces, [&](std::string_view a, std::string_view b) {

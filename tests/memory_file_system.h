@@ -55,19 +55,19 @@ class MemoryFileSystem final : public FileSystem {
   std::string Resolve(const std::string& path) override { return path; }
   Fault OpenFolderOf(const std::string& path, Folder& folder) override {
     folder = {kFolder, path, std::make_shared<FolderHandle>()};
-    if (Fault fault = Take(Step::kOpen)) return fault;
+    if (Fault fault = Attempt(Step::kOpen)) return fault;
     if (!files.count(path)) return Error{ErrorKind::kMissing, "nothing there"};
     return {};
   }
   Fault EntryIn(const Folder&, const std::string& name, Entry& entry) override {
-    if (Fault fault = Take(Step::kEntry)) return fault;
+    if (Fault fault = Attempt(Step::kEntry)) return fault;
     entry = !files.count(name)   ? Entry::kMissing
             : links_.count(name) ? Entry::kOther
                                  : Entry::kFile;
     return {};
   }
   Fault Read(const Folder& folder, const std::string& name, Snapshot& snapshot) override {
-    if (Fault fault = Take(Step::kRead)) return fault;
+    if (Fault fault = Attempt(Step::kRead)) return fault;
     const auto found = files.find(name);
     if (found == files.end()) return Error{ErrorKind::kMissing, "nothing there"};
     auto state = std::make_shared<State>();
@@ -86,17 +86,17 @@ class MemoryFileSystem final : public FileSystem {
   bool IsElevated() override { return elevated; }
   std::string OtherWriter(const Folder&) override { return otherWriter; }
   std::string OtherWriter(const Snapshot&) override { return ""; }
-  Fault MayWrite(const Snapshot&) override { return Take(Step::kMayWrite); }
-  Fault MayCreateIn(const Folder&) override { return Take(Step::kMayCreate); }
-  Fault MayReplaceNow(const Snapshot&) override { return Take(Step::kHeldNow); }
+  Fault MayWrite(const Snapshot&) override { return Attempt(Step::kMayWrite); }
+  Fault MayCreateIn(const Folder&) override { return Attempt(Step::kMayCreate); }
+  Fault MayReplaceNow(const Snapshot&) override { return Attempt(Step::kHeldNow); }
   Fault Remove(const Folder&, const std::string& name) override {
-    if (Fault fault = Take(Step::kRemove)) return fault;
+    if (Fault fault = Attempt(Step::kRemove)) return fault;
     files.erase(name);
     return {};
   }
   Fault CreateTemporary(const Folder&, const std::string& name, const Snapshot&,
                         TempFilePtr& temp) override {
-    if (Fault fault = Take(Step::kCreate)) return fault;
+    if (Fault fault = Attempt(Step::kCreate)) return fault;
     auto made = std::make_unique<Temp>(*this, name + ".tmp" + std::to_string(++identities_));
     files[made->name] = {"", identities_};
     temp = std::move(made);
@@ -104,13 +104,13 @@ class MemoryFileSystem final : public FileSystem {
   }
   Fault TakeOverIdentity(TempFile&, const Snapshot&) override { return {}; }
   Fault Write(TempFile& temp, std::string_view first, std::string_view second) override {
-    if (Fault fault = Take(Step::kWrite)) return fault;
+    if (Fault fault = Attempt(Step::kWrite)) return fault;
     files[static_cast<Temp&>(temp).name].bytes.append(first).append(second);
     return {};
   }
-  Fault Finish(TempFile&, const Snapshot&) override { return Take(Step::kFinish); }
+  Fault Finish(TempFile&, const Snapshot&) override { return Attempt(Step::kFinish); }
   Fault Place(TempFile& file, const std::string& name, bool replace, Placed& placed) override {
-    if (Fault fault = Take(Step::kPlace)) return fault;
+    if (Fault fault = Attempt(Step::kPlace)) return fault;
     placed = Placed::kHeld;
     if (counts_[Step::kPlace] <= held) return {};
     Temp& temp = static_cast<Temp&>(file);
@@ -128,7 +128,7 @@ class MemoryFileSystem final : public FileSystem {
     return kFolder + kept.name;
   }
   void Pause(int milliseconds) override { paused += milliseconds; }
-  Fault FlushFolder(const Folder&) override { return Take(Step::kFlush); }
+  Fault FlushFolder(const Folder&) override { return Attempt(Step::kFlush); }
 
   // Makes `name` a link, which EntryIn tells apart from a file.
   void Link(const std::string& name) {
@@ -151,7 +151,7 @@ class MemoryFileSystem final : public FileSystem {
   };
 
   // Counts a call of `step`, runs the hook, and fails it where it is the one to fail.
-  Fault Take(Step step) {
+  Fault Attempt(Step step) {
     const int count = ++counts_[step];
     if (before) before(step, count);
     if (step == failing && count == occurrence) return error;

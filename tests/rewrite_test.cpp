@@ -10,7 +10,7 @@
 namespace {
 
 const std::string kBlock(kSectionBlock);
-const std::string A = "        " + kAnchor;
+const std::string kIndented = "        " + kAnchor;
 const std::string kBegin = "\t\t\t<!--QUELLMARK BEGIN-->";
 const std::string kEnd = "\t\t\t<!--QUELLMARK END-->";
 
@@ -39,36 +39,36 @@ void Check(const std::vector<Row>& rows) {
 }
 
 TEST(InsertBlock, FollowsEachRule) {
-  const std::string once = "<c>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", nul(1, '\0');
+  const std::string once = "<c>\r\n" + kIndented + "\r\n" + kBlock + "<x/>\r\n", nul(1, '\0');
   // More than the writer's buffer, and a line longer than it writes from its buffer.
   const std::string lines(300000, '\n'), line(70000, 'x');
   std::string crlfLines;
   while (crlfLines.size() < 2 * lines.size()) crlfLines += "\r\n";
   // clang-format off
   Check({
-    {"first run, LF", "<c>\n" + A + "\n<x/>\n", once, true},
+    {"first run, LF", "<c>\n" + kIndented + "\n<x/>\n", once, true},
     {"a block away from the anchor moves below it, LF",
-     A + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
-     A + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true},
+     kIndented + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
+     kIndented + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true},
     {"inner lines of a marker pair are kept until the block is in, LF",
-     kBegin + "\n<in/>\n" + A + "\n<gone/>\n" + kEnd + "\n<x/>\n",
-     "<in/>\r\n" + A + "\r\n" + kBlock + "<x/>\r\n", true},
+     kBegin + "\n<in/>\n" + kIndented + "\n<gone/>\n" + kEnd + "\n<x/>\n",
+     "<in/>\r\n" + kIndented + "\r\n" + kBlock + "<x/>\r\n", true},
     {"a line with both markers begins a block",
-     A + "\r\nQUELLMARK END QUELLMARK BEGIN\n<in/>\n" + kEnd + "\r\n<x/>\r\n",
-     A + "\r\n" + kBlock + "<x/>\r\n", true},
-    {"only the first anchor line gets the block", A + "\r\n" + A, A + "\r\n" + kBlock + A + "\r\n",
+     kIndented + "\r\nQUELLMARK END QUELLMARK BEGIN\n<in/>\n" + kEnd + "\r\n<x/>\r\n",
+     kIndented + "\r\n" + kBlock + "<x/>\r\n", true},
+    {"only the first anchor line gets the block", kIndented + "\r\n" + kIndented, kIndented + "\r\n" + kBlock + kIndented + "\r\n",
      true},
     {"a marker line holding the anchor is dropped; a later anchor gets the block",
-     "<!--QUELLMARK END-->" + A + "\r\nx\r\n" + A + "\r\n", "x\r\n" + A + "\r\n" + kBlock, true},
-    {"LF, CR CR LF, lone CR and empty lines", "\n" + A + "\r\nb\n\nc\r\r\nd\re\n",
-     "\r\n" + A + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true},
-    {"zero bytes", "a" + nul + "\r\n" + A + "\r\n" + nul, "a" + nul + "\r\n" + A + "\r\n" + kBlock +
+     "<!--QUELLMARK END-->" + kIndented + "\r\nx\r\n" + kIndented + "\r\n", "x\r\n" + kIndented + "\r\n" + kBlock, true},
+    {"LF, CR CR LF, lone CR and empty lines", "\n" + kIndented + "\r\nb\n\nc\r\r\nd\re\n",
+     "\r\n" + kIndented + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true},
+    {"zero bytes", "a" + nul + "\r\n" + kIndented + "\r\n" + nul, "a" + nul + "\r\n" + kIndented + "\r\n" + kBlock +
      nul + "\r\n", true},
     {"a lone line feed ending a block of the scan", std::string(64, 'x') + "\n",
      std::string(64, 'x') + "\r\n", false},
     {"near miss of the anchor", "<sectionGroup name=\"system.webServer\" >\r\n",
      "<sectionGroup name=\"system.webServer\" >\r\n", false},
-    {"long", A + "\n" + lines + line, A + "\r\n" + kBlock + crlfLines + line + "\r\n", true},
+    {"long", kIndented + "\n" + lines + line, kIndented + "\r\n" + kBlock + crlfLines + line + "\r\n", true},
   });
   // clang-format on
 }

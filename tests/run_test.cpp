@@ -136,7 +136,7 @@ TEST_P(RunTest, Case) {
   };
   const Outcome outcome = ::Run(files, row.mode, "a.config", [](std::string_view) {});
   EXPECT_EQ(static_cast<int>(outcome.status), row.status);
-  EXPECT_EQ(outcome.text, row.text.empty() ? "" : P + row.text);
+  EXPECT_EQ(outcome.text, row.text.empty() ? "" : kTextStart + row.text);
   EXPECT_EQ(outcome.written, row.written);
   EXPECT_EQ(files.paused, row.paused);
   if (!row.reason.empty()) {

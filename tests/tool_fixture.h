@@ -17,7 +17,8 @@
 namespace fs = std::filesystem;
 
 inline const std::string kAnchor = "<sectionGroup name=\"system.webServer\">";
-inline const std::string P = "[QuellmarkInstaller] ";
+// How every text the tool prints on standard output begins.
+inline const std::string kTextStart = "[QuellmarkInstaller] ";
 // The least of a configuration that an install accepts: the change is judged only
 // as far as it reaches.
 inline const std::string kConfigStart = "<configuration><configSections>\r\n";
@@ -45,7 +46,7 @@ inline std::string Progress(const std::string& mode, const std::string& path) {
   const std::string step = mode == "--uninstall" ? "Removing section from startup script "
                            : mode == "--check"   ? "Checking startup script "
                                                  : "Updating startup script ";
-  return P + step + path + kToolLineEnd + " ";
+  return kTextStart + step + path + kToolLineEnd + " ";
 }
 
 // Standard output, byte for byte, the exit status (-1: the process did not exit)

@@ -78,7 +78,7 @@ TEST_F(ToolTest, AnElevatedRunStaysInTheFolderItRead) {
     fs::remove("u/e/" + a + ".bak");
     fs::create_symlink(target, "u/e/" + a + ".bak");
     const ToolRun run = RunTool({"--uninstall", "u/e/" + a});
-    EXPECT_EQ(run.output, Progress("--uninstall", "u/e/" + a) + P +
+    EXPECT_EQ(run.output, Progress("--uninstall", "u/e/" + a) + kTextStart +
                               "Backing up startup script u/e/" + a + " occur error");
     EXPECT_EQ(run.status, 1);
   }
@@ -92,7 +92,8 @@ TEST_F(ToolTest, AnElevatedRunStaysInTheFolderItRead) {
 TEST_F(ToolTest, AnElevatedRunRefusesAFolderOthersMayChange) {
   if (geteuid() != 0) GTEST_SKIP() << "takes root and another account";
   if (!OthersMayEnter()) GTEST_SKIP() << "uid 65534 may not enter " << dir_;
-  const std::string refused = P + "Can not trust the folder of script ", escape = "u/e\\x1Bx";
+  const std::string refused = kTextStart + "Can not trust the folder of script ",
+                    escape = "u/e\\x1Bx";
   for (const std::string folder : {"u", "w", "g", "n", "r"}) {
     fs::create_directory(folder);
     WriteFile(folder + "/a.config", kConfig);

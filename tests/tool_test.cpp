@@ -28,7 +28,8 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
   fs::create_directory("folder");
   const std::string A = kConfig, x = "<x>\n";
   const std::string own = A + "<section name=\"Quellmark\"/>";
-  const std::string notFound = P + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
+  const std::string notFound =
+      kTextStart + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
   // A per-cent sign in PATH is printed as it is.
   const std::string u = "--uninstall", a = "a.config", percent = "%s.config";
   const struct {
@@ -41,16 +42,16 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
     std::string where;  // what standard error names before its words; empty: nothing there
   } cases[] = {
       // clang-format off
-      {.name = "missing", .arguments = {percent}, .output = notFound + percent + P +
+      {.name = "missing", .arguments = {percent}, .output = notFound + percent + kTextStart +
        "Reading startup script " + percent + " occur error", .status = 5, .where = percent},
       {.name = "missing, uninstall", .arguments = {u, a}, .output = notFound + a},
       {.name = "folder", .arguments = {"folder"},
-       .output = P + "Reading startup script folder occur error", .status = 8, .where = "folder"},
+       .output = kTextStart + "Reading startup script folder occur error", .status = 8, .where = "folder"},
       {.name = "declared by hand", .arguments = {a}, .file = own,
-       .output = P + "Section is already declared in script a.config", .fileAfter = own,
+       .output = kTextStart + "Section is already declared in script a.config", .fileAfter = own,
        .where = a + ":3"},
       {.name = "through a file", .arguments = {u, a + "/"}, .file = x,
-       .output = P + "Reading startup script a.config/ occur error", .status = 8, .fileAfter = x,
+       .output = kTextStart + "Reading startup script a.config/ occur error", .status = 8, .fileAfter = x,
        .where = "a.config/"},
       // clang-format on
   };
@@ -132,11 +133,11 @@ TEST_F(ToolTest, ReasonOnALineOfItsOwn) {
 TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
   const std::string path = "applicationHost.CONFIG", r = "<configurationRedirection enabled=";
   const std::string c = "<configuration>" + r + "'True' path='\\\\f\\c'/>", e = ", not script ";
-  const std::string reads = P + "Shared configuration: the web server reads ",
+  const std::string reads = kTextStart + "Shared configuration: the web server reads ",
                     shared = reads + "\\\\f\\c\\applicationHost.config" + e + path;
   const std::string own = "<configuration>" + r + "'true' path='" + dir_.string() + "'/>";
   const std::string z = "</configuration>", k = "--check", u = "--uninstall",
-                    would = P + "Install would change script " + path;
+                    would = kTextStart + "Install would change script " + path;
   WriteFile(path, kConfig);
   const struct {
     const char* name;
@@ -149,7 +150,7 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
       {.name = "PATH's own folder", .redirection = own + z, .mode = k, .output = would,
        .status = 3},
       {.name = "not well-formed", .redirection = c, .mode = k,
-       .output = P + "Can not read redirection.config beside script " + path, .status = 1},
+       .output = kTextStart + "Can not read redirection.config beside script " + path, .status = 1},
       {.name = "not well-formed, uninstall", .redirection = c, .mode = u},
       {.name = "shared", .redirection = c + z, .mode = k, .output = shared, .status = 4},
       {.name = "shared, uninstall",

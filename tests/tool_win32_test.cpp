@@ -10,7 +10,7 @@
 
 namespace {
 
-const std::string kWriting = P + "Writing startup script a.config occur error";
+const std::string kWriting = kTextStart + "Writing startup script a.config occur error";
 
 // Another process holding the file open, sharing it for deletion, lets the tool read
 // it; where the system replaces a file in use (POSIX semantics: Windows 10 1709,
@@ -122,8 +122,8 @@ TEST_F(ToolTest, NamesTheFileAsWindowsDoes) {
   DeleteFileA(dotted.c_str());
   for (const char* mode : {"--uninstall", "--check"}) {
     const ToolRun stream = RunTool({mode, "b.config.:s"});
-    EXPECT_EQ(stream.output,
-              Progress(mode, "b.config.:s") + P + "Reading startup script b.config.:s occur error");
+    EXPECT_EQ(stream.output, Progress(mode, "b.config.:s") + kTextStart +
+                                 "Reading startup script b.config.:s occur error");
     EXPECT_EQ(stream.errors.substr(0, 40), "QuellmarkInstaller: b.config.:s: names a");
   }
 }
@@ -161,7 +161,7 @@ TEST_F(ToolTest, AnElevatedRunRefusesAFolderEveryoneMayChange) {
             ERROR_SUCCESS);
   LocalFree(acl);
   const ToolRun run = RunTool({"open\\a.config"});
-  EXPECT_EQ(run.output, Progress("", "open\\a.config") + P +
+  EXPECT_EQ(run.output, Progress("", "open\\a.config") + kTextStart +
                             "Can not trust the folder of script open\\a.config");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.errors.find("\\open\\: Everyone may change it"), std::string::npos);

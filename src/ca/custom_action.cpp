@@ -42,13 +42,13 @@ void Tell(MSIHANDLE install, std::string_view text, INSTALLMESSAGE kind) {
 
 // What a run on `path` did, in one line for the log; empty after a failure, whose
 // reason the log already holds.
-std::string Happened(Mode mode, const Outcome& outcome, const std::string& path) {
+std::string WhatItDid(Mode mode, const Outcome& outcome, const std::string& path) {
   const bool removal = IsRemoval(mode);
   if (outcome.status == Status::kKept) return RenderLogged(Logged::kKept, path);
   if (outcome.status == Status::kWouldChange)
     return RenderLogged(removal ? Logged::kWillRemove : Logged::kWillRegister, path);
   if (outcome.status != Status::kDone) return "";
-  if (outcome.left == Left::kHandDeclaration)
+  if (outcome.keptFor == KeptFor::kHandDeclaration)
     return RenderLogged(removal ? Logged::kLeftByHand : Logged::kAdopted, path);
   if (outcome.written)
     return RenderLogged(outcome.backupMade ? Logged::kWrittenBackedUp : Logged::kWrittenBackupKept,
@@ -104,7 +104,7 @@ Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
                          [&] { return Run(*NewSystemFileSystem(), mode, path, report, deferred); });
     if (outcome.status != Status::kInUse || mode == Mode::kCheck) break;
   }
-  if (const std::string line = Happened(mode, outcome, path); !line.empty())
+  if (const std::string line = WhatItDid(mode, outcome, path); !line.empty())
     Tell(install, line, INSTALLMESSAGE_INFO);
   return outcome;
 }

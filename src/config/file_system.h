@@ -31,10 +31,10 @@ enum class ErrorKind { kMissing, kDenied, kInUse, kRefused, kUntrusted, kOther }
 // (a file cut short while it was read). kUntrusted: the account that may change
 // the link's folder, and the link's full name.
 struct Error {
-  Error(ErrorKind kind = ErrorKind::kOther, std::string words = "", std::string link = "")
-      : kind(kind), words(std::move(words)), link(std::move(link)) {}
+  Error(ErrorKind kind = ErrorKind::kOther, std::string message = "", std::string link = "")
+      : kind(kind), message(std::move(message)), link(std::move(link)) {}
   ErrorKind kind;
-  std::string words;
+  std::string message;
   std::string link;
 };
 // An operation's result: no value where it succeeded.

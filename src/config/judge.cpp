@@ -26,16 +26,16 @@ Verdict Refused(std::string_view text, Text refusal, size_t at, Why why, std::st
   return verdict;
 }
 
-Verdict Refused(std::string_view text, Text refusal, const Finding& fault) {
+Verdict Refused(std::string_view text, Text refusal, const Breach& fault) {
   return Refused(text, refusal, fault.at, *fault.why, fault.detail);
 }
 
-// The text read kept as it is, on purpose: `left`, with the text `told` (or none),
+// The text read kept as it is, on purpose: `keptFor`, with the text `told` (or none),
 // the byte it is about and why.
-Verdict Kept(std::string_view text, Left left, std::optional<Text> told, size_t at, Why why) {
+Verdict Kept(std::string_view text, KeptFor keptFor, std::optional<Text> told, size_t at, Why why) {
   Verdict verdict;
   verdict.same = true;
-  verdict.left = left;
+  verdict.keptFor = keptFor;
   verdict.told = told;
   verdict.line = LineNumber(text, at);
   verdict.why = why;
@@ -47,13 +47,13 @@ Verdict Kept(std::string_view text, Left left, std::optional<Text> told, size_t 
 Verdict JudgeChange(Mode mode, std::string_view text, Verdict verdict) {
   const NewText& newText = verdict.newText;
   // The web server loads no site at all from a file it cannot read.
-  if (const Finding fault = FindChangeFault(text, newText))
+  if (const Breach fault = FindChangeFault(text, newText))
     return Refused(text, IsRemoval(mode) ? Text::kCannotRemove : Text::kCannotPlace, fault);
   // The web server would refuse a file whose settings have lost their declaration:
   // the block stays until they are removed.
   if (IsRemoval(mode))
-    if (const Finding settings = FindUndeclaredSettings(text, newText))
-      return Kept(text, Left::kUsedBlock, Text::kStillUsed, settings.at, Why::kSettingsKeepIt);
+    if (const Breach settings = FindUndeclaredSettings(text, newText))
+      return Kept(text, KeptFor::kUsedBlock, Text::kStillUsed, settings.at, Why::kSettingsKeepIt);
   // A text the tool could no longer read, not even to undo the install.
   if (const size_t size = SizeOver(newText.pieces, kMaxFileSize))
     return Refused(text, Text::kWriting, kNoPosition, Why::kTooLarge, std::to_string(size));
@@ -82,7 +82,7 @@ Verdict Judge(Mode mode, std::string_view text) {
     return Refused(text, Text::kDeclared, byHand[1], Why::kDeclaredAgain);
   if (!IsRemoval(mode) && !byHand.empty())
     return SameText(RemoveBlocks(text).pieces, text)
-               ? Kept(text, Left::kHandDeclaration, Text::kDeclared, byHand[0],
+               ? Kept(text, KeptFor::kHandDeclaration, Text::kDeclared, byHand[0],
                       Why::kDeclaredByHand)
                : Refused(text, Text::kDeclared, byHand[0], Why::kDeclaredElsewhere);
   // An unchanged file is left alone: the web server reloads its configuration
@@ -90,7 +90,7 @@ Verdict Judge(Mode mode, std::string_view text) {
   verdict.same = SameText(newText.pieces, text);
   // An uninstall removes blocks alone, and says so of a declaration made by hand.
   if (verdict.same && IsRemoval(mode) && !byHand.empty())
-    return Kept(text, Left::kHandDeclaration, std::nullopt, byHand[0], Why::kDeclaredByHand);
+    return Kept(text, KeptFor::kHandDeclaration, std::nullopt, byHand[0], Why::kDeclaredByHand);
   return verdict.same ? verdict : JudgeChange(mode, text, std::move(verdict));
 }
 

@@ -17,18 +17,18 @@ inline bool IsRemoval(Mode mode) { return mode == Mode::kRemove || mode == Mode:
 // What a run that changes nothing on purpose tells: a declaration made by hand,
 // adopted by an install (or left by an uninstall), or a block that an uninstall
 // keeps while the module's settings use it.
-enum class Left { kNothing, kHandDeclaration, kUsedBlock };
+enum class KeptFor { kNothing, kHandDeclaration, kUsedBlock };
 
 // The new text and whether it is the text read, or a refusal: its text for standard
 // output, and for standard error the line of the file it is about (0: none) and
-// why, with the parser's words where they tell. Or, with `left`, the text read kept
+// why, with the parser's words where they tell. Or, with `keptFor`, the text read kept
 // as it is: `told` for standard output (none for an uninstall that leaves a
 // declaration made by hand), and the line and why as for a refusal.
 struct Verdict {
   NewText newText;
   bool same = false;
   std::optional<Text> refusal;
-  Left left = Left::kNothing;
+  KeptFor keptFor = KeptFor::kNothing;
   std::optional<Text> told;
   size_t line = 0;
   Why why = Why::kWide;

@@ -70,9 +70,9 @@ namespace win32 {
 
 std::wstring Characters(std::string_view text) {
   std::wstring characters;
-  for (size_t words; (words = text.find(kNotFoundWords)) != std::string_view::npos;) {
-    characters += Utf16(text.substr(0, words)) + Utf16(kNotFoundWords, 936);
-    text.remove_prefix(words + kNotFoundWords.size());
+  for (size_t found; (found = text.find(kNotFoundWords)) != std::string_view::npos;) {
+    characters += Utf16(text.substr(0, found)) + Utf16(kNotFoundWords, 936);
+    text.remove_prefix(found + kNotFoundWords.size());
   }
   return characters + Utf16(text);
 }

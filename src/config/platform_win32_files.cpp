@@ -26,7 +26,7 @@ bool SameFile(const Win32State& a, const Win32State& b) {
 
 namespace {
 
-std::string WordsOf(DWORD code) {
+std::string MessageOf(DWORD code) {
   switch (code) {
     case 0:
       return "";
@@ -52,11 +52,11 @@ std::string WordsOf(DWORD code) {
     if (FormatMessageW(flags, nullptr, code, language, reinterpret_cast<wchar_t*>(&text), 0,
                        nullptr))
       break;
-  std::string words = text ? Utf8(text) : "error " + std::to_string(code);
+  std::string message = text ? Utf8(text) : "error " + std::to_string(code);
   LocalFree(text);
   // The system ends its words with a line end.
-  words.erase(words.find_last_not_of(" \r\n") + 1);
-  return words;
+  message.erase(message.find_last_not_of(" \r\n") + 1);
+  return message;
 }
 
 ErrorKind KindOf(DWORD code) {
@@ -91,7 +91,7 @@ ErrorKind KindOf(DWORD code) {
 
 namespace win32 {
 
-Error ErrorOf(DWORD code) { return {KindOf(code), code ? WordsOf(code) : ""}; }
+Error ErrorOf(DWORD code) { return {KindOf(code), code ? MessageOf(code) : ""}; }
 
 }  // namespace win32
 

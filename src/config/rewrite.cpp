@@ -38,8 +38,8 @@ Marker MarkerOf(std::string_view line) {
 struct Blocks {
   bool inside = false;
   size_t openedAt = 0;
-  // Takes the line [start, end) as what `marker` says it is; whether it is a marker line.
-  bool Take(Marker marker, size_t start) {
+  // Passes the line [start, end) as what `marker` says it is; whether it is a marker line.
+  bool Passes(Marker marker, size_t start) {
     if (marker == Marker::kNone) return false;
     if (marker == Marker::kBegin && !inside) openedAt = start;
     inside = marker == Marker::kBegin;
@@ -122,7 +122,7 @@ NewText InsertBlock(std::string_view text) {
     cursor = line.next;
 
     const std::string_view bytes = text.substr(lineStart, line.end - lineStart);
-    if (blocks.Take(nextMarker < line.end ? MarkerOf(bytes) : Marker::kNone, lineStart)) continue;
+    if (blocks.Passes(nextMarker < line.end ? MarkerOf(bytes) : Marker::kNone, lineStart)) continue;
     if (!(result.inserted && blocks.inside)) {
       AppendLines(result.pieces, text.substr(lineStart, cursor - lineStart));
       if (!line.ended) Append(result.pieces, {kLineEnd});
@@ -151,7 +151,7 @@ NewText RemoveBlocks(std::string_view text) {
     const Line line = LineAt(text, runEnd);
     cursor = line.next;
 
-    if (!blocks.Take(MarkerOf(text.substr(runEnd, line.end - runEnd)), runEnd) && !blocks.inside)
+    if (!blocks.Passes(MarkerOf(text.substr(runEnd, line.end - runEnd)), runEnd) && !blocks.inside)
       Append(result.pieces, {text.substr(runEnd, cursor - runEnd)});
   }
   result.unterminated = blocks.inside;

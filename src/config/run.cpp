@@ -41,9 +41,9 @@ Status StatusOf(ErrorKind kind) {
 // what to do. An error without words is a read that found the file cut short.
 Outcome SystemFailure(const std::string& failed, const Error& error, std::string text,
                       std::optional<Why> doing = std::nullopt) {
-  const Status status = error.words.empty() ? Status::kFailed : StatusOf(error.kind);
+  const Status status = error.message.empty() ? Status::kFailed : StatusOf(error.kind);
   std::string reason =
-      failed + ": " + (error.words.empty() ? Explain(Why::kCutShort) : error.words);
+      failed + ": " + (error.message.empty() ? Explain(Why::kCutShort) : error.message);
   if (doing) reason += " (" + Explain(*doing) + ")";
   // A name or a link refused by the file system says why in its words.
   reason += "; " + (status == Status::kRefused ? Explain(Why::kNothingChanged)
@@ -59,7 +59,7 @@ Outcome Missing(Target target, const Error& error) {
       SystemFailure(path, error, Render(Text::kNotFound, path) + Render(Text::kReading, path));
   // The web server's own file, in a folder that is missing too.
   if (IsServerConfigurationName(folder.file) && !folder.handle)
-    missing.reason = path + ": " + error.words + "; " + Explain(Why::kServerMissing);
+    missing.reason = path + ": " + error.message + "; " + Explain(Why::kServerMissing);
   return missing;
 }
 
@@ -100,7 +100,7 @@ Redirection FindSharedConfiguration(FileSystem& files, Target target) {
     return found;
   }
   std::string shared;
-  if (const Finding fault = ReadRedirection(read.text, shared)) {
+  if (const Breach fault = ReadRedirection(read.text, shared)) {
     found.unreadable = {Status::kRefused, unreadable,
                         redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " +
                             Explain(*fault.why, fault.detail) + "; " +
@@ -131,8 +131,8 @@ std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, Target targ
 
 // `outcome`, its reason naming each temporary file in `leftBehind`, which a run
 // could not remove, whether it failed, succeeded, or started again.
-Outcome Naming(Outcome outcome, const std::string& path,
-               const std::vector<std::string>& leftBehind) {
+Outcome WithLeftBehind(Outcome outcome, const std::string& path,
+                       const std::vector<std::string>& leftBehind) {
   for (const std::string& name : leftBehind)
     outcome.reason +=
         (outcome.reason.empty() ? path + ": " : "; ") + Explain(Why::kLeftBehind, Printable(name));
@@ -197,11 +197,11 @@ std::optional<Outcome> Decided(FileSystem& files, Mode mode, Target target, cons
     return Outcome{Status::kRefused, Render(*verdict.refusal, path),
                    where + ": " + Explain(verdict.why, verdict.detail) + "; " +
                        std::string(Remedy(Status::kRefused))};
-  if (verdict.left != Left::kNothing) {
-    Outcome kept{verdict.left == Left::kUsedBlock ? Status::kKept : Status::kDone,
+  if (verdict.keptFor != KeptFor::kNothing) {
+    Outcome kept{verdict.keptFor == KeptFor::kUsedBlock ? Status::kKept : Status::kDone,
                  verdict.told ? Render(*verdict.told, path) : "",
                  where + ": " + Explain(verdict.why, verdict.detail)};
-    kept.left = verdict.left;
+    kept.keptFor = verdict.keptFor;
     return kept;
   }
   // Anything at the backup's name is kept: it is published without replacing.
@@ -275,7 +275,7 @@ std::optional<Outcome> Unopened(FileSystem& files, Target target, const Fault& l
   const std::string& path = target.typed;
   const Folder& folder = target.folder;
   if (lookup && lookup->kind == ErrorKind::kUntrusted)
-    return Untrusted(Render(Text::kUntrustedFolder, path), lookup->link, lookup->words,
+    return Untrusted(Render(Text::kUntrustedFolder, path), lookup->link, lookup->message,
                      Why::kUntrustedLink);
   if (lookup && lookup->kind != ErrorKind::kMissing)
     return SystemFailure(path, *lookup, Render(Text::kReading, path));
@@ -321,7 +321,7 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
     if (outcome.status == Status::kDone || outcome.status == Status::kKept)
       outcome =
           SystemFailure(Printable(folder.path + undoName), *fault, Render(Text::kWriting, path));
-  return Naming(std::move(outcome), path, leftBehind);
+  return WithLeftBehind(std::move(outcome), path, leftBehind);
 }
 
 Outcome Undo(FileSystem& files, const std::string& path) {
@@ -356,7 +356,7 @@ Outcome Undo(FileSystem& files, const std::string& path) {
       stop->written = true;
       break;
     }
-    if (stop) return Naming(std::move(*stop), path, leftBehind);
+    if (stop) return WithLeftBehind(std::move(*stop), path, leftBehind);
   }
   if (!stop)
     stop = Outcome{
@@ -364,7 +364,7 @@ Outcome Undo(FileSystem& files, const std::string& path) {
         path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))};
   else if (const Fault fault = files.Remove(folder, undoName))
     stop = SystemFailure(Printable(folder.path + undoName), *fault, Render(Text::kWriting, path));
-  return Naming(std::move(*stop), path, leftBehind);
+  return WithLeftBehind(std::move(*stop), path, leftBehind);
 }
 
 Outcome Commit(FileSystem& files, const std::string& path) {

@@ -50,7 +50,7 @@ Parser NewParser(void* data, const char* encoding = nullptr) {
 
 // Parses `size` bytes at `bytes`, the last ones with `final`. A fault where the
 // parser stopped, in its own words, on a well-formedness error.
-Finding Parse(XML_Parser parser, const char* bytes, size_t size, bool final) {
+Breach Parse(XML_Parser parser, const char* bytes, size_t size, bool final) {
   if (XML_Parse(parser, bytes, static_cast<int>(size), final) == XML_STATUS_OK) return {};
   const XML_Error error = XML_GetErrorCode(parser);
   if (error == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
@@ -90,7 +90,7 @@ bool IsExactlyOne(std::string_view line, bool comment) {
   struct Span {
     XML_Parser parser = nullptr;
     long long at = -1, size = 0;
-    static void Note(void* data) {
+    static void Record(void* data) {
       Span& span = *static_cast<Span*>(data);
       if (span.at >= 0) return;
       span.at = XML_GetCurrentByteIndex(span.parser);
@@ -100,10 +100,10 @@ bool IsExactlyOne(std::string_view line, bool comment) {
   const Parser parser = NewParser(&span, "ISO-8859-1");
   span.parser = parser.get();
   if (comment)
-    XML_SetCommentHandler(parser.get(), [](void* data, const XML_Char*) { Span::Note(data); });
+    XML_SetCommentHandler(parser.get(), [](void* data, const XML_Char*) { Span::Record(data); });
   else
     XML_SetStartElementHandler(
-        parser.get(), [](void* data, const XML_Char*, const XML_Char**) { Span::Note(data); });
+        parser.get(), [](void* data, const XML_Char*, const XML_Char**) { Span::Record(data); });
   const std::string text = comment ? "<x>" + std::string(line) + "</x>" : std::string(line);
   return !Parse(parser.get(), text.data(), text.size(), true) && span.at == (comment ? 3 : 0) &&
          span.size == static_cast<long long>(line.size());
@@ -199,7 +199,7 @@ class Reading {
     return true;
   }
   // Where the parser stopped on a well-formedness error, as a byte of the text fed.
-  const Finding& fault() const { return fault_; }
+  const Breach& fault() const { return fault_; }
 
   // Whether the text up to `end` ended between markup, outside a CDATA section.
   bool StandsBetweenMarkup(size_t end) const {
@@ -223,7 +223,7 @@ class Reading {
 
  private:
   // The reading an event belongs to, which has now read up to the event's end.
-  static Reading& Note(void* data) {
+  static Reading& Advanced(void* data) {
     Reading& reading = *static_cast<Reading*>(data);
     const long long end = XML_GetCurrentByteIndex(reading.parser_.get()) +
                           XML_GetCurrentByteCount(reading.parser_.get());
@@ -231,7 +231,7 @@ class Reading {
     return reading;
   }
   static void OnStart(void* data, const XML_Char* name, const XML_Char** attributes) {
-    Reading& reading = Note(data);
+    Reading& reading = Advanced(data);
     std::string entry = name;
     std::string_view named;
     for (; *attributes; attributes += 2)
@@ -247,7 +247,7 @@ class Reading {
     reading.rootSeen_ = true;
   }
   static void OnEnd(void* data, const XML_Char*) {
-    Reading& reading = Note(data);
+    Reading& reading = Advanced(data);
     reading.groupEnded_ = reading.groupEnded_ || reading.open_ == kSectionParents;
     reading.open_.pop_back();
     if (reading.groupEnded_ && reading.stopAtGroupEnd_) {
@@ -257,12 +257,12 @@ class Reading {
   }
   template <bool start>
   static void OnCdata(void* data) {
-    Note(data).inCdata_ = start;
+    Advanced(data).inCdata_ = start;
   }
   static void OnDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-    Note(data).doctype_ = true;
+    Advanced(data).doctype_ = true;
   }
-  static void OnOther(void* data, const XML_Char*, int) { Note(data); }
+  static void OnOther(void* data, const XML_Char*, int) { Advanced(data); }
 
   const Parser parser_ = NewParser(this);
   size_t part_ = 16 << 10;         // the size of the next part fed to the parser
@@ -270,7 +270,7 @@ class Reading {
   std::vector<std::string> open_;  // a section group with its name
   std::vector<size_t> declarations_;
   size_t used_ = kNoPosition;
-  Finding fault_;
+  Breach fault_;
   bool rootSeen_ = false, inCdata_ = false, doctype_ = false;
   bool groupEnded_ = false, stopAtGroupEnd_ = false, stopped_ = false;
 };
@@ -297,7 +297,7 @@ std::string ParserVersion() {
 // A fault the parser found in the new text, where the text read was well-formed up
 // to the change: at the line of the text read it maps to, what the change would
 // break there, with the parser's words about the new text.
-Finding Broken(std::string_view text, const NewText& rebuilt, const Finding& fault) {
+Breach Broken(std::string_view text, const NewText& rebuilt, const Breach& fault) {
   const size_t at = InText(text, rebuilt.pieces, fault.at);
   const size_t start = at == 0 ? 0 : text.rfind('\n', at - 1) + 1;
   std::string_view line = text.substr(start, text.find('\n', start) - start);
@@ -310,13 +310,13 @@ Finding Broken(std::string_view text, const NewText& rebuilt, const Finding& fau
   return {at, why, fault.detail};
 }
 
-Finding FindChangeFault(std::string_view text, const NewText& rebuilt) {
+Breach FindChangeFault(std::string_view text, const NewText& rebuilt) {
   const Change change = FindChange(text, rebuilt.pieces);
   if (change.foreignLine != kNoPosition) return {change.foreignLine, Why::kForeignLine, {}};
   // With a document type the whole text is parsed: a fault past the change is the
   // file's own.
-  const auto inText = [&](const Finding& fault) {
-    return Finding{InText(text, rebuilt.pieces, fault.at), fault.why, fault.detail};
+  const auto inText = [&](const Breach& fault) {
+    return Breach{InText(text, rebuilt.pieces, fault.at), fault.why, fault.detail};
   };
   Reading before, after;
   if (!before.Feed(text.substr(0, change.textEnd))) return before.fault();
@@ -354,14 +354,14 @@ std::vector<size_t> FindCopiedDeclarations(std::string_view text, const NewText&
   return copied;
 }
 
-Finding FindUndeclaredSettings(std::string_view text, const NewText& rebuilt) {
+Breach FindUndeclaredSettings(std::string_view text, const NewText& rebuilt) {
   Reading whole;
   if (FeedPieces(whole, rebuilt.pieces, 0, kNoPosition)) whole.Feed({}, true);
   if (whole.used() == kNoPosition || !whole.declarations().empty()) return {};
   return {InText(text, rebuilt.pieces, whole.used()), Why::kSettingsOrphaned, {}};
 }
 
-Finding ReadRedirection(std::string_view text, std::string& shared) {
+Breach ReadRedirection(std::string_view text, std::string& shared) {
   struct Redirection {
     std::string& shared;
     int depth = 0;

@@ -12,7 +12,7 @@
 
 // A fault that a rule found: where (a byte of the text read), why, and the parser's
 // words where they tell. Without a why, no fault.
-struct Finding {
+struct Breach {
   size_t at = 0;
   std::optional<Why> why;
   std::string detail;
@@ -32,7 +32,7 @@ struct Finding {
 // each text is parsed; with a document type declaration, which may declare
 // entities, the whole new text. Throws std::bad_alloc when the parser runs out of
 // memory.
-Finding FindChangeFault(std::string_view text, const NewText& rebuilt);
+Breach FindChangeFault(std::string_view text, const NewText& rebuilt);
 
 // The declarations of the section in the group <configuration><configSections>
 // <sectionGroup name="system.webServer"> of `rebuilt` that are on lines copied from
@@ -44,14 +44,14 @@ std::vector<size_t> FindCopiedDeclarations(std::string_view text, const NewText&
 // Settings of the section (an element Quellmark in a system.webServer element)
 // that the new text holds while its group no longer declares the section: the
 // web server would refuse the whole file. Parses the whole new text.
-Finding FindUndeclaredSettings(std::string_view text, const NewText& rebuilt);
+Breach FindUndeclaredSettings(std::string_view text, const NewText& rebuilt);
 
 // Reads `text`, a redirection.config: `shared` becomes the `path` of an enabled
 // <configurationRedirection> in <configuration> (enabled="true", in any case), the
 // folder whose applicationHost.config the web server reads instead of its own,
 // and is empty without one. A fault, where the parser stopped, when the text is
 // not well-formed.
-Finding ReadRedirection(std::string_view text, std::string& shared);
+Breach ReadRedirection(std::string_view text, std::string& shared);
 
 // Whether `name` is the web server's own configuration file's name, in any case
 // (Windows compares names so): only that file is redirected to a shared one.

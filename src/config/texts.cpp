@@ -53,16 +53,16 @@ std::string_view Remedy(Status status) {
 
 namespace {
 
-// The words of a text around the name or detail in it: before it, and after it.
-struct Words {
+// A text around the name or detail in it: what comes before it, and after it.
+struct Frame {
   std::string_view before, after;
 };
 
-std::string Around(const Words& words, std::string_view middle) {
-  return std::string(words.before).append(middle).append(words.after);
+std::string Around(const Frame& frame, std::string_view middle) {
+  return std::string(frame.before).append(middle).append(frame.after);
 }
 
-Words WordsOf(Text text) {
+Frame FrameOf(Text text) {
   switch (text) {
     case Text::kUpdating:
       return {"Updating startup script ", "\n "};
@@ -104,7 +104,7 @@ Words WordsOf(Text text) {
   return {};
 }
 
-Words WordsOf(Why why) {
+Frame FrameOf(Why why) {
   switch (why) {
     case Why::kWide:
       return {"UTF-16 or UTF-32 (a byte-order mark, or a zero byte in the first four bytes)", ""};
@@ -226,13 +226,13 @@ Words WordsOf(Why why) {
 }  // namespace
 
 std::string Render(Text text, const std::string& path) {
-  return std::string(kPrefix) + Around(WordsOf(text), path);
+  return std::string(kPrefix) + Around(FrameOf(text), path);
 }
 
 std::string Explain(Why why, std::string_view detail) {
-  std::string words = Around(WordsOf(why), detail);
-  if (why == Why::kTooLarge) words += std::to_string(kMaxFileSize);
-  return words;
+  std::string explained = Around(FrameOf(why), detail);
+  if (why == Why::kTooLarge) explained += std::to_string(kMaxFileSize);
+  return explained;
 }
 
 std::string Printable(std::string_view name) {
