@@ -43,7 +43,8 @@ const Case kCases[] = {
     {.name = "empty", .refusal = kNoAnchor},
     {.name = "group written otherwise", .mode = Mode::kCheck,
      .text = kBegin + "\n<sectionGroup name='system.webServer'>", .refusal = kNoAnchor, .line = 2},
-    {.name = "open block", .text = kConfig + kBegin + "\r\n<x/>\r\n", .refusal = kNoEnd, .line = 3},
+    {.name = "open block", .text = kConfig + kBegin + "\r\n<x/>\r\n" + kBegin + "\r\n",
+     .refusal = kNoEnd, .line = 3},
     {.name = "open block, uninstall", .mode = Mode::kRemove, .text = kConfig + kBegin + "\r\n<x/>\r\n",
      .refusal = kNoEnd, .line = 3},
     {.name = "registered", .mode = Mode::kCheck, .text = kIn},
@@ -98,6 +99,8 @@ const Case kCases[] = {
      .text = kX + kBegin + "\n" + kOwn + "/>\n" + kBlock, .refusal = kCannotRemove, .line = 3},
     {.name = "UTF-16", .mode = Mode::kRemove, .text = "\xFF\xFE" + kBlock, .refusal = kUtf16,
      .line = 1},
+    {.name = "UTF-16 big-endian, its first character not ASCII", .text = "\xFE\xFF\x4E\x2D",
+     .refusal = kUtf16, .line = 1},
     {.name = "UTF-16 without a mark", .mode = Mode::kCheck, .text = std::string("<\0", 2) + kConfig,
      .refusal = kUtf16, .line = 1},
 };

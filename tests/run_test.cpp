@@ -75,6 +75,9 @@ const RunCase kCases[] = {
     {.name = "missing", .failing = Step::kOpen, .occurrence = 1, .kind = ErrorKind::kMissing,
      .status = 5, .text = "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE"
      "a.config[QuellmarkInstaller] " + kReading},
+    {.name = "missing, the removal's pre-flight", .mode = Mode::kCheckRemoval,
+     .failing = Step::kOpen, .occurrence = 1, .kind = ErrorKind::kMissing,
+     .text = "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE" "a.config"},
     {.name = "unreadable", .failing = Step::kRead, .occurrence = 1, .kind = ErrorKind::kDenied,
      .status = 6, .text = kReading},
     {.name = "backup's name unknown", .failing = Step::kEntry, .occurrence = 1, .status = 8,
@@ -176,6 +179,11 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   files.Put(kKept, kConfig);
   EXPECT_FALSE(install(files).written);
   EXPECT_EQ(files.files.count(kKept), 0u);
+  EXPECT_FALSE(Undo(files, "a.config").written);
+  // Kept bytes that are the file's already (the install failed before it wrote) are
+  // no change to undo.
+  files.Put("a.config", kConfig);
+  files.Put(kKept, kConfig);
   EXPECT_FALSE(Undo(files, "a.config").written);
   files.Put("a.config", kConfig);
   EXPECT_TRUE(install(files).written);

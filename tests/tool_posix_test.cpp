@@ -132,6 +132,11 @@ TEST_F(ToolTest, AnElevatedRunRefusesAFolderOthersMayChange) {
   const std::string asNobody = "setpriv --reuid 65534 --regid 65534 --clear-groups ";
   EXPECT_EQ(
       RunShell(asNobody + "--inh-caps +fowner --ambient-caps +fowner ./tool w/a.config").status, 1);
+  EXPECT_EQ(RunShell("python3 -c \"import os; os.setgroups([]); os.setresgid(65534, 0, 0); "
+                     "os.setresuid(65534, 65534, 65534); os.execv('./tool', ['tool', "
+                     "'w/a.config'])\"")
+                .status,
+            1);
   EXPECT_EQ(RunShell(asNobody + "./tool u/a.config").status, 0);
 }
 

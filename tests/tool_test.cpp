@@ -166,6 +166,10 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
     EXPECT_EQ(run.status, row.status);
     EXPECT_EQ(ReadFile(path), kConfig);
   }
+  // One that cannot be read stops install and check.
+  fs::remove("redirection.config");
+  fs::create_directory("redirection.config");
+  EXPECT_EQ(RunTool({"--check", path}).status, 8);
   // Only the web server's own file is redirected.
   WriteFile("a.config", kConfig);
   EXPECT_EQ(RunTool({"--check", "a.config"}).status, 3);
