@@ -82,6 +82,10 @@ const Case kCases[] = {
     {.name = "a comment above the group longer than a parser's buffer",
      .text = kConfigStart + "<!--" + std::string(50000, 'x') + "-->\r\n" + kAnchor + "\r\n",
      .newText = kConfigStart + "<!--" + std::string(50000, 'x') + "-->\r\n" + kAnchor + "\r\n" + kBlock},
+    {.name = "an entity used after the group that the document type declares unbalanced",
+     .text = "<!DOCTYPE configuration [<!ENTITY e \"</x>\">]>\r\n" + kConfigStart + kAnchor +
+             "\r\n&e;\r\n",
+     .refusal = kCannotPlace, .line = 4},
     {.name = "declared twice by hand", .text = kConfig + kOwn + "\r\n" + kOwn + "\r\n",
      .refusal = kDeclared, .line = 4},
     {.name = "declared by hand, uninstall", .mode = Mode::kRemove, .text = kConfig + kOwn + "\r\n",
