@@ -139,11 +139,12 @@ TEST_P(RunTest, Case) {
   };
   const Outcome outcome = ::Run(files, row.mode, "a.config", [](std::string_view) {});
   EXPECT_EQ(static_cast<int>(outcome.status), row.status);
-  EXPECT_EQ(outcome.text, row.text.empty() ? "" : kTextStart + row.text);
+  EXPECT_EQ(RenderTexts(outcome.texts, "a.config", outcome.sharedFile),
+            row.text.empty() ? "" : kTextStart + row.text);
   EXPECT_EQ(outcome.written, row.written);
   EXPECT_EQ(files.paused, row.paused);
   if (!row.reason.empty()) {
-    EXPECT_EQ(outcome.reason, row.reason);
+    EXPECT_EQ(RenderReason(outcome.reason), row.reason);
   }
   EXPECT_EQ(files.files["a.config"].bytes,
             row.fileAfter.value_or(row.changes ? files.files["a.config"].bytes : row.file));

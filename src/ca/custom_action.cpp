@@ -28,16 +28,18 @@ std::wstring Escaped(std::wstring_view text) {
   return escaped;
 }
 
-// Hands `text`, as the tool prints it, to the installer as a message of `kind`. The
-// not-found words are the GBK bytes of the tool's fixed text, which a log in another
-// code page would garble: the log and the dialog say them in English.
+// Hands `text` to the installer as a message of `kind`.
 void Tell(MSIHANDLE install, std::string_view text, INSTALLMESSAGE kind) {
-  std::string english(text);
-  for (size_t at; (at = english.find(kNotFoundWords)) != std::string::npos;)
-    english.replace(at, kNotFoundWords.size(), kNotFoundEnglish);
   PMSIHANDLE record = MsiCreateRecord(0);
-  MsiRecordSetStringW(record, 0, Escaped(win32::Utf16(english)).c_str());
+  MsiRecordSetStringW(record, 0, Escaped(win32::Utf16(text)).c_str());
   MsiProcessMessage(install, kind, record);
+}
+
+// The texts of `outcome` on `path` as the log and the dialog show them: the
+// not-found words in English, since a log in another code page would garble the GBK
+// bytes that standard output has.
+std::string TextsOf(const Outcome& outcome, const std::string& path) {
+  return RenderTexts(outcome.texts, path, outcome.sharedFile, true);
 }
 
 // What a run on `path` did, in one line for the log; empty after a failure, whose
@@ -76,14 +78,18 @@ Outcome LogOutcome(MSIHANDLE install, const std::string& path, Step step) {
   try {
     outcome = step();
   } catch (const std::exception& failure) {
-    outcome = {Status::kFailed, std::string(kPrefix) + failure.what(),
-               path + ": " + failure.what() + "; " + std::string(Remedy(Status::kFailed))};
+    Tell(install, std::string(kPrefix) + failure.what(), INSTALLMESSAGE_INFO);
+    Reason reason(path);
+    reason.message = failure.what();
+    reason.remedy = Status::kFailed;
+    outcome = {Status::kFailed, {}, std::move(reason)};
   }
   const int status = static_cast<int>(outcome.status);
-  if (!outcome.text.empty()) Tell(install, outcome.text, INSTALLMESSAGE_INFO);
-  if (!outcome.reason.empty())
+  if (const std::string texts = TextsOf(outcome, path); !texts.empty())
+    Tell(install, texts, INSTALLMESSAGE_INFO);
+  if (const std::string reason = RenderReason(outcome.reason); !reason.empty())
     Tell(install,
-         std::string(kReasonPrefix) + outcome.reason +
+         std::string(kReasonPrefix) + reason +
              (status == 0 ? "" : " (status " + std::to_string(status) + ")"),
          INSTALLMESSAGE_INFO);
   return outcome;
@@ -111,8 +117,8 @@ Outcome Act(MSIHANDLE install, Mode mode, const std::string& path) {
 
 // A failure ends the installation with the tool's text and reason in the error
 // dialog, which a quiet installation answers at once.
-UINT Fail(MSIHANDLE install, const Outcome& outcome) {
-  Tell(install, outcome.text + "\n" + outcome.reason,
+UINT Fail(MSIHANDLE install, const Outcome& outcome, const std::string& path) {
+  Tell(install, TextsOf(outcome, path) + "\n" + RenderReason(outcome.reason),
        INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR));
   return ERROR_INSTALL_FAILURE;
 }
@@ -139,7 +145,7 @@ std::string DataPath(MSIHANDLE install, const char* action, bool& scheduled) {
 UINT RollBack(MSIHANDLE install, const std::string& path) {
   const Outcome outcome =
       LogOutcome(install, path, [&] { return Undo(*NewSystemFileSystem(), path); });
-  if (outcome.status == Status::kDone && outcome.reason.empty())
+  if (outcome.status == Status::kDone && RenderReason(outcome.reason).empty())
     Tell(install,
          RenderLogged(outcome.written ? Logged::kRolledBack : Logged::kNothingToRollBack, path),
          INSTALLMESSAGE_INFO);
@@ -191,7 +197,7 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
     case Status::kKept:
       break;
   }
-  return Fail(install, outcome);
+  return Fail(install, outcome, win32::Utf8(path));
 }
 
 // Deferred, as the system: registers the section, keeping what it replaced for the
@@ -208,7 +214,7 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRegister(MSIHANDLE inst
     Tell(install, RenderLogged(Logged::kFarmNodeSkipped, ""), INSTALLMESSAGE_INFO);
     return ERROR_SUCCESS;
   }
-  return outcome.status == Status::kDone ? ERROR_SUCCESS : Fail(install, outcome);
+  return outcome.status == Status::kDone ? ERROR_SUCCESS : Fail(install, outcome, path);
 }
 
 // Deferred, as the system: removes the section, keeping what it replaced for the

@@ -62,11 +62,11 @@ int main(int argc, char** argv) {
     const std::unique_ptr<FileSystem> files = NewSystemFileSystem();
     const Outcome outcome =
         Run(*files, mode, path, [](std::string_view text) { WriteStandard(text); });
-    WriteStandard(outcome.text);
+    WriteStandard(RenderTexts(outcome.texts, path, outcome.sharedFile));
     // The reason goes apart, so callers that read standard output see the same text.
-    if (!outcome.reason.empty()) {
+    if (const std::string reason = RenderReason(outcome.reason); !reason.empty()) {
       StartErrorLine();
-      WriteStandard(std::string(kReasonPrefix) + outcome.reason + "\n", true);
+      WriteStandard(std::string(kReasonPrefix) + reason + "\n", true);
     }
     return static_cast<int>(outcome.status);
   } catch (const std::exception& exception) {

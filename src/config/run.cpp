@@ -36,43 +36,47 @@ Status StatusOf(ErrorKind kind) {
   return Status::kFailed;
 }
 
-// The outcome of an operation on `failed` that failed for `error`, with `text`,
+// The outcome of an operation on `failed` that failed for `error`, with `texts`,
 // telling why, what it was doing there (`doing`, where the name does not say), and
-// what to do. An error without words is a read that found the file cut short.
-Outcome SystemFailure(const std::string& failed, const Error& error, std::string text,
+// what to do. An error without a message is a read that found the file cut short.
+Outcome SystemFailure(const std::string& failed, const Error& error, std::vector<Text> texts,
                       std::optional<Why> doing = std::nullopt) {
   const Status status = error.message.empty() ? Status::kFailed : StatusOf(error.kind);
-  std::string reason =
-      failed + ": " + (error.message.empty() ? Explain(Why::kCutShort) : error.message);
-  if (doing) reason += " (" + Explain(*doing) + ")";
-  // A name or a link refused by the file system says why in its words.
-  reason += "; " + (status == Status::kRefused ? Explain(Why::kNothingChanged)
-                                               : std::string(Remedy(status)));
-  return {status, std::move(text), std::move(reason)};
+  Reason reason(failed);
+  if (error.message.empty()) reason.why = Why::kCutShort;
+  reason.message = error.message;
+  reason.doing = doing;
+  // A name or a link refused by the file system says why in its message.
+  if (status == Status::kRefused)
+    reason.then = Why::kNothingChanged;
+  else
+    reason.remedy = status;
+  return {status, std::move(texts), std::move(reason)};
 }
 
 // The outcome of nothing at `target`, for `error`.
 Outcome Missing(Target target, const Error& error) {
   const std::string& path = target.typed;
   const Folder& folder = target.folder;
-  Outcome missing =
-      SystemFailure(path, error, Render(Text::kNotFound, path) + Render(Text::kReading, path));
+  Outcome missing = SystemFailure(path, error, {Text::kNotFound, Text::kReading});
   // The web server's own file, in a folder that is missing too.
   if (IsServerConfigurationName(folder.file) && !folder.handle)
-    missing.reason = path + ": " + error.message + "; " + Explain(Why::kServerMissing);
+    missing.reason.then = Why::kServerMissing;
   return missing;
 }
 
 // The refusal of an elevated run where `writer`, an account it does not trust, may
 // change `what` (a folder, a file, or with kUntrustedLink the folder of a link), and
 // so lead the run to another file. Both names come from the system.
-Outcome Untrusted(std::string text, const std::string& what, const std::string& writer,
+Outcome Untrusted(Text text, const std::string& what, const std::string& writer,
                   Why why = Why::kUntrusted) {
-  return {Status::kRefused, std::move(text),
-          Printable(what) + ": " + Explain(why, Printable(writer))};
+  Reason reason(Printable(what));
+  reason.why = why;
+  reason.detail = Printable(writer);
+  return {Status::kRefused, {text}, std::move(reason)};
 }
 
-// Where the web server reads its configuration instead of the file `target`:
+// Where the web server reads its configuration instead of the file in `folder`:
 // on a web farm with shared configuration, the applicationHost.config in the folder
 // that the redirection.config beside it names.
 struct Redirection {
@@ -80,17 +84,15 @@ struct Redirection {
   std::optional<Outcome> unreadable;  // the redirection.config could not be read
 };
 
-Redirection FindSharedConfiguration(FileSystem& files, Target target) {
-  const std::string& path = target.typed;
-  const Folder& folder = target.folder;
+Redirection FindSharedConfiguration(FileSystem& files, const Folder& folder) {
   Redirection found;
   if (!folder.handle || !IsServerConfigurationName(folder.file)) return found;
   const std::string redirection = Printable(folder.path) + "redirection.config";
-  const std::string unreadable = Render(Text::kUnreadableRedirection, path);
+  const Text unreadable = Text::kUnreadableRedirection;
   Snapshot read;
   if (const Fault fault = files.Read(folder, "redirection.config", read)) {
     if (fault->kind != ErrorKind::kMissing)
-      found.unreadable = SystemFailure(redirection, *fault, unreadable);
+      found.unreadable = SystemFailure(redirection, *fault, {unreadable});
     return found;
   }
   // Never acted on where someone the elevated run does not trust may write it.
@@ -101,10 +103,9 @@ Redirection FindSharedConfiguration(FileSystem& files, Target target) {
   }
   std::string shared;
   if (const Breach fault = ReadRedirection(read.text, shared)) {
-    found.unreadable = {Status::kRefused, unreadable,
-                        redirection + ":" + std::to_string(LineNumber(read.text, fault.at)) + ": " +
-                            Explain(*fault.why, fault.detail) + "; " +
-                            std::string(Remedy(Status::kRefused))};
+    Reason reason(redirection, LineNumber(read.text, fault.at), fault.why, fault.detail);
+    reason.remedy = Status::kRefused;
+    found.unreadable = Outcome{Status::kRefused, {unreadable}, std::move(reason)};
     return found;
   }
   if (shared.empty() || files.IsSameFolder(shared, folder)) return found;
@@ -119,23 +120,25 @@ Redirection FindSharedConfiguration(FileSystem& files, Target target) {
 std::optional<Outcome> StopWhereShared(FileSystem& files, Mode mode, Target target,
                                        const Reporter& report) {
   const std::string& path = target.typed;
-  Redirection redirection = FindSharedConfiguration(files, target);
+  Redirection redirection = FindSharedConfiguration(files, target.folder);
   if (redirection.unreadable && !IsRemoval(mode)) return std::move(redirection.unreadable);
   if (redirection.sharedFile.empty()) return std::nullopt;
-  const std::string elsewhere = RenderShared(Printable(redirection.sharedFile), path);
-  if (!IsRemoval(mode))
-    return Outcome{Status::kShared, elsewhere, path + ": " + Explain(Why::kShared)};
-  report(elsewhere);
-  return std::nullopt;
+  const std::string shared = Printable(redirection.sharedFile);
+  if (IsRemoval(mode)) {
+    report(RenderShared(shared, path));
+    return std::nullopt;
+  }
+  Outcome elsewhere{Status::kShared, {}, Reason(path, 0, Why::kShared)};
+  elsewhere.sharedFile = shared;
+  return elsewhere;
 }
 
 // `outcome`, its reason naming each temporary file in `leftBehind`, which a run
 // could not remove, whether it failed, succeeded, or started again.
 Outcome WithLeftBehind(Outcome outcome, const std::string& path,
                        const std::vector<std::string>& leftBehind) {
-  for (const std::string& name : leftBehind)
-    outcome.reason +=
-        (outcome.reason.empty() ? path + ": " : "; ") + Explain(Why::kLeftBehind, Printable(name));
+  if (outcome.reason.about.empty()) outcome.reason.about = path;
+  for (const std::string& name : leftBehind) outcome.reason.leftBehind.push_back(Printable(name));
   return outcome;
 }
 
@@ -144,13 +147,12 @@ Outcome WithLeftBehind(Outcome outcome, const std::string& path,
 // then holds the failure, named `shown`, with `text`, or none where the file read
 // changed meanwhile.
 bool Published(FileSystem& files, const std::string& name, const std::vector<Piece>& pieces,
-               const Snapshot& read, bool replace, const std::string& shown,
-               const std::string& text, std::vector<std::string>& leftBehind,
-               std::optional<Outcome>& stop) {
+               const Snapshot& read, bool replace, const std::string& shown, Text text,
+               std::vector<std::string>& leftBehind, std::optional<Outcome>& stop) {
   const Publication publication = WriteWholeFile(files, name, pieces, read, replace);
   if (!publication.leftBehind.empty()) leftBehind.push_back(publication.leftBehind);
   if (publication.result == WriteResult::kFailed)
-    stop = SystemFailure(shown, publication.error, text);
+    stop = SystemFailure(shown, publication.error, {text});
   return publication.result == WriteResult::kWritten;
 }
 
@@ -166,15 +168,14 @@ std::optional<Outcome> Write(FileSystem& files, Target target, const Snapshot& r
   const std::string backupName = BackupPath(folder.file), undoName = RollbackPath(folder.file);
   const std::string backup = Printable(folder.path + backupName);
   std::optional<Outcome> stop;
-  if (backUp && !Published(files, backupName, {{read.text}}, read, false, backup,
-                           Render(Text::kBackingUp, path), leftBehind, stop))
+  if (backUp && !Published(files, backupName, {{read.text}}, read, false, backup, Text::kBackingUp,
+                           leftBehind, stop))
     return stop;
   if (target.keepsUndo &&
       !Published(files, undoName, {{read.text}}, read, true, Printable(folder.path + undoName),
-                 Render(Text::kWriting, path), leftBehind, stop))
+                 Text::kWriting, leftBehind, stop))
     return stop;
-  if (!Published(files, folder.file, pieces, read, true, path, Render(Text::kWriting, path),
-                 leftBehind, stop))
+  if (!Published(files, folder.file, pieces, read, true, path, Text::kWriting, leftBehind, stop))
     return stop;
   Outcome done;
   done.written = true;
@@ -191,16 +192,16 @@ std::optional<Outcome> Decided(FileSystem& files, Mode mode, Target target, cons
   const std::string& path = target.typed;
   const Folder& folder = target.folder;
   const Verdict verdict = Judge(mode, read.text);
-  std::string where = path;
-  if (verdict.line) where.append(":").append(std::to_string(verdict.line));
-  if (verdict.refusal)
-    return Outcome{Status::kRefused, Render(*verdict.refusal, path),
-                   where + ": " + Explain(verdict.why, verdict.detail) + "; " +
-                       std::string(Remedy(Status::kRefused))};
+  Reason reason(path, verdict.line, verdict.why, verdict.detail);
+  if (verdict.refusal) {
+    reason.remedy = Status::kRefused;
+    return Outcome{Status::kRefused, {*verdict.refusal}, std::move(reason)};
+  }
   if (verdict.keptFor != KeptFor::kNothing) {
     Outcome kept{verdict.keptFor == KeptFor::kUsedBlock ? Status::kKept : Status::kDone,
-                 verdict.told ? Render(*verdict.told, path) : "",
-                 where + ": " + Explain(verdict.why, verdict.detail)};
+                 {},
+                 std::move(reason)};
+    if (verdict.told) kept.texts.push_back(*verdict.told);
     kept.keptFor = verdict.keptFor;
     return kept;
   }
@@ -210,26 +211,25 @@ std::optional<Outcome> Decided(FileSystem& files, Mode mode, Target target, cons
   const Fault unknownBackup = files.EntryIn(folder, BackupPath(folder.file), backupEntry);
   const Plan plan = Decide(mode, verdict, unknownBackup || backupEntry != Entry::kMissing);
   if (!plan.change) return Outcome{};
-  if (unknownBackup) return SystemFailure(backup, *unknownBackup, Render(Text::kBackingUp, path));
+  if (unknownBackup) return SystemFailure(backup, *unknownBackup, {Text::kBackingUp});
 
   // What the install would find out only while it writes. A backup that is not a
   // file (a link, even to nothing, or a folder) would never be the one promised.
   if (backupEntry == Entry::kOther)
-    return Outcome{Status::kRefused, Render(Text::kBackingUp, path),
-                   backup + ": " + Explain(Why::kBackupNotAFile)};
+    return Outcome{Status::kRefused, {Text::kBackingUp}, Reason(backup, 0, Why::kBackupNotAFile)};
   if (const Fault fault = files.MayWrite(read))
-    return SystemFailure(path, *fault, Render(Text::kWriting, path));
+    return SystemFailure(path, *fault, {Text::kWriting});
   if (const Fault fault = files.MayCreateIn(folder))
-    return plan.backUp
-               ? SystemFailure(backup, *fault, Render(Text::kBackingUp, path))
-               : SystemFailure(path, *fault, Render(Text::kWriting, path), Why::kCreatingTemporary);
+    return plan.backUp ? SystemFailure(backup, *fault, {Text::kBackingUp})
+                       : SystemFailure(path, *fault, {Text::kWriting}, Why::kCreatingTemporary);
   if (plan.publish)
     return Write(files, target, read, verdict.newText.pieces, plan.backUp, leftBehind);
   // The pre-flight also finds a holder that the install's rename would wait for in vain.
   if (const Fault fault = files.MayReplaceNow(read))
-    return SystemFailure(path, *fault, Render(Text::kWriting, path));
-  return Outcome{Status::kWouldChange,
-                 mode == Mode::kCheck ? Render(Text::kWouldChange, path) : ""};
+    return SystemFailure(path, *fault, {Text::kWriting});
+  Outcome would{Status::kWouldChange};
+  if (mode == Mode::kCheck) would.texts.push_back(Text::kWouldChange);
+  return would;
 }
 
 // One round on the file `target`: reads it, then decides and writes, adding to
@@ -240,7 +240,7 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
                              std::vector<std::string>& leftBehind) {
   Snapshot read;
   if (const Fault fault = files.Read(target.folder, target.folder.file, read))
-    return SystemFailure(target.typed, *fault, Render(Text::kReading, target.typed));
+    return SystemFailure(target.typed, *fault, {Text::kReading});
   std::optional<Outcome> outcome = Decided(files, mode, target, read, leftBehind);
   const size_t begin = read.text.find(kBeginMarker);
   if (outcome && begin != kNoPosition) {
@@ -248,6 +248,13 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
     outcome->block.second = LineNumber(read.text, read.text.find(kEndMarker, begin));
   }
   return outcome;
+}
+
+// The outcome of a file that another program changed during each of three rounds.
+Outcome ChangedEachTime(const std::string& path) {
+  Reason reason(path, 0, Why::kChangedEachTime);
+  reason.remedy = Status::kInUse;
+  return {Status::kInUse, {Text::kChanged}, std::move(reason)};
 }
 
 // Whether `pieces`, written out, spell `text` byte for byte.
@@ -275,13 +282,12 @@ std::optional<Outcome> Unopened(FileSystem& files, Target target, const Fault& l
   const std::string& path = target.typed;
   const Folder& folder = target.folder;
   if (lookup && lookup->kind == ErrorKind::kUntrusted)
-    return Untrusted(Render(Text::kUntrustedFolder, path), lookup->link, lookup->message,
-                     Why::kUntrustedLink);
+    return Untrusted(Text::kUntrustedFolder, lookup->link, lookup->message, Why::kUntrustedLink);
   if (lookup && lookup->kind != ErrorKind::kMissing)
-    return SystemFailure(path, *lookup, Render(Text::kReading, path));
+    return SystemFailure(path, *lookup, {Text::kReading});
   // An elevated run trusts nothing in a folder that someone else may change.
   if (!lookup && !Trusts(files, folder))
-    return Untrusted(Render(Text::kUntrustedFolder, path), folder.path, files.OtherWriter(folder));
+    return Untrusted(Text::kUntrustedFolder, folder.path, files.OtherWriter(folder));
   return std::nullopt;
 }
 
@@ -302,13 +308,11 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
       return std::move(*shared);
   if (lookup) {
     // Nothing to remove: an uninstall must not fail when the web server went first.
-    if (IsRemoval(mode)) return Outcome{Status::kDone, Render(Text::kNotFound, path)};
+    if (IsRemoval(mode)) return Outcome{Status::kDone, {Text::kNotFound}};
     return Missing(target, *lookup);
   }
   std::vector<std::string> leftBehind;
-  Outcome outcome{
-      Status::kInUse, Render(Text::kChanged, path),
-      path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))};
+  Outcome outcome = ChangedEachTime(path);
   for (int round = 0; round < 3; ++round)
     if (std::optional<Outcome> decided = Round(files, mode, target, leftBehind)) {
       outcome = std::move(*decided);
@@ -319,8 +323,7 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
   const std::string undoName = RollbackPath(folder.file);
   if (const Fault fault = keepsUndo && !outcome.written ? files.Remove(folder, undoName) : Fault())
     if (outcome.status == Status::kDone || outcome.status == Status::kKept)
-      outcome =
-          SystemFailure(Printable(folder.path + undoName), *fault, Render(Text::kWriting, path));
+      outcome = SystemFailure(Printable(folder.path + undoName), *fault, {Text::kWriting});
   return WithLeftBehind(std::move(outcome), path, leftBehind);
 }
 
@@ -332,14 +335,14 @@ Outcome Undo(FileSystem& files, const std::string& path) {
   const std::string undoName = RollbackPath(folder.file);
   Snapshot kept, read;
   if (const Fault fault = lookup ? lookup : files.Read(folder, undoName, kept))
-    return fault->kind == ErrorKind::kMissing ? Outcome()
-                                              : SystemFailure(Printable(folder.path + undoName),
-                                                              *fault, Render(Text::kReading, path));
+    return fault->kind == ErrorKind::kMissing
+               ? Outcome()
+               : SystemFailure(Printable(folder.path + undoName), *fault, {Text::kReading});
   std::vector<std::string> leftBehind;
   std::optional<Outcome> stop;
   for (int round = 0; round < 3; ++round) {
     if (const Fault fault = files.Read(folder, folder.file, read))
-      return SystemFailure(path, *fault, Render(Text::kReading, path));
+      return SystemFailure(path, *fault, {Text::kReading});
     if (read.text == kept.text) {
       stop = Outcome{};
       break;
@@ -347,11 +350,11 @@ Outcome Undo(FileSystem& files, const std::string& path) {
     // Only what a run made of the kept bytes is undone: a later change stays.
     if (!Spell(Judge(Mode::kInstall, kept.text).newText.pieces, read.text) &&
         !Spell(Judge(Mode::kRemove, kept.text).newText.pieces, read.text)) {
-      stop = Outcome{Status::kDone, "", path + ": " + Explain(Why::kChangedSinceKept)};
+      stop = Outcome{Status::kDone, {}, Reason(path, 0, Why::kChangedSinceKept)};
       break;
     }
-    if (Published(files, folder.file, {{kept.text}}, read, true, path, Render(Text::kWriting, path),
-                  leftBehind, stop)) {
+    if (Published(files, folder.file, {{kept.text}}, read, true, path, Text::kWriting, leftBehind,
+                  stop)) {
       stop = Outcome{};
       stop->written = true;
       break;
@@ -359,11 +362,9 @@ Outcome Undo(FileSystem& files, const std::string& path) {
     if (stop) return WithLeftBehind(std::move(*stop), path, leftBehind);
   }
   if (!stop)
-    stop = Outcome{
-        Status::kInUse, Render(Text::kChanged, path),
-        path + ": " + Explain(Why::kChangedEachTime) + "; " + std::string(Remedy(Status::kInUse))};
+    stop = ChangedEachTime(path);
   else if (const Fault fault = files.Remove(folder, undoName))
-    stop = SystemFailure(Printable(folder.path + undoName), *fault, Render(Text::kWriting, path));
+    stop = SystemFailure(Printable(folder.path + undoName), *fault, {Text::kWriting});
   return WithLeftBehind(std::move(*stop), path, leftBehind);
 }
 
@@ -374,7 +375,7 @@ Outcome Commit(FileSystem& files, const std::string& path) {
     return std::move(*stop);
   const std::string undoName = RollbackPath(folder.file);
   if (const Fault fault = folder.handle ? files.Remove(folder, undoName) : Fault())
-    return SystemFailure(Printable(folder.path + undoName), *fault, Render(Text::kWriting, path));
+    return SystemFailure(Printable(folder.path + undoName), *fault, {Text::kWriting});
   return {};
 }
 

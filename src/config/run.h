@@ -33,19 +33,23 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "config/file_system.h"
 #include "config/judge.h"
 
 struct Outcome {
-  Outcome(Status status = Status::kDone, std::string text = "", std::string reason = "")
-      : status(status), text(std::move(text)), reason(std::move(reason)) {}
+  Outcome(Status status = Status::kDone, std::vector<Text> texts = {}, Reason reason = Reason())
+      : status(status), texts(std::move(texts)), reason(std::move(reason)) {}
   Status status;
-  std::string text;         // for standard output after the progress line, with no line feed
-  std::string reason;       // for standard error; empty where there is nothing to tell
-  bool written = false;     // the file was replaced
-  std::string backup;       // the backup's full name, where one is there
-  bool backupMade = false;  // this run made it
+  // For standard output after the progress line (RenderTexts): the fixed texts, and
+  // with Status::kShared the file the web server reads instead.
+  std::vector<Text> texts;
+  std::string sharedFile;
+  Reason reason;                        // for standard error (RenderReason)
+  bool written = false;                 // the file was replaced
+  std::string backup;                   // the backup's full name, where one is there
+  bool backupMade = false;              // this run made it
   KeptFor keptFor = KeptFor::kNothing;  // what a run that kept the text read as it is says about it
   // The first block in the text read: its begin and end marker lines (0 where none).
   std::pair<size_t, size_t> block = {0, 0};

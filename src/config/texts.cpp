@@ -225,8 +225,34 @@ Frame FrameOf(Why why) {
 
 }  // namespace
 
-std::string Render(Text text, const std::string& path) {
-  return std::string(kPrefix) + Around(FrameOf(text), path);
+std::string Render(Text text, const std::string& path, bool english) {
+  const Frame frame =
+      english && text == Text::kNotFound ? Frame{kNotFoundEnglish, ""} : FrameOf(text);
+  return std::string(kPrefix) + Around(frame, path);
+}
+
+std::string RenderTexts(const std::vector<Text>& texts, const std::string& path,
+                        const std::string& shared, bool english) {
+  std::string rendered;
+  for (const Text text : texts) rendered += Render(text, path, english);
+  return shared.empty() ? rendered : rendered + RenderShared(shared, path);
+}
+
+std::string RenderReason(const Reason& reason) {
+  std::string rendered;
+  if (reason.why || !reason.message.empty()) {
+    rendered = reason.about;
+    if (reason.line) rendered.append(":").append(std::to_string(reason.line));
+    rendered.append(": ").append(reason.why ? Explain(*reason.why, reason.detail) : reason.message);
+    if (reason.doing) rendered += " (" + Explain(*reason.doing) + ")";
+    if (reason.then)
+      rendered += "; " + Explain(*reason.then);
+    else if (reason.remedy)
+      rendered += "; " + std::string(Remedy(*reason.remedy));
+  }
+  for (const std::string& name : reason.leftBehind)
+    rendered += (rendered.empty() ? reason.about + ": " : "; ") + Explain(Why::kLeftBehind, name);
+  return rendered;
 }
 
 std::string Explain(Why why, std::string_view detail) {

@@ -6,8 +6,11 @@
 // each exit status means, and the installer log's lines. Keyed by what happened;
 // the front ends, the run and the rules render from here.
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 // How every text the tool prints on standard output begins.
 inline constexpr std::string_view kPrefix = "[QuellmarkInstaller] ";
@@ -70,11 +73,18 @@ enum class Text {
 inline constexpr Text kLastText = Text::kWouldChange;
 
 // The text for the file at `path`, as PATH was typed, from kPrefix on, with no line
-// feed after it, but for the progress lines, which end with "\n ".
-std::string Render(Text text, const std::string& path);
+// feed after it, but for the progress lines, which end with "\n ". With `english`,
+// the not-found words are kNotFoundEnglish, as the installer's log says them in any
+// code page; standard output has their GBK bytes.
+std::string Render(Text text, const std::string& path, bool english = false);
 
 // The shared configuration's text: the web server reads `shared`, not `path`.
 std::string RenderShared(const std::string& shared, const std::string& path);
+
+// What a run prints on standard output after its progress line: `texts` in order,
+// then, where `shared` names one, the shared configuration's text (see Render).
+std::string RenderTexts(const std::vector<Text>& texts, const std::string& path,
+                        const std::string& shared, bool english = false);
 
 // What --help prints, each status's meaning in it; and the text of a command line
 // that is not one.
@@ -137,6 +147,29 @@ std::string Explain(Why why, std::string_view detail = {});
 // caller, as it may be printed: each control character (C0, DEL, and C1 in UTF-8)
 // written as \xNN, so that no name moves a terminal's cursor or starts a log line.
 std::string Printable(std::string_view name);
+
+// Why a run ended as it did, as values: the name it is about and the line there, why
+// (the tool's words, or the system's message), what it was doing, what to do, and
+// the temporary files it could not remove.
+struct Reason {
+  explicit Reason(std::string about = "", size_t line = 0, std::optional<Why> why = std::nullopt,
+                  std::string detail = "")
+      : about(std::move(about)), line(line), why(why), detail(std::move(detail)) {}
+  std::string about;       // PATH as typed, or a printable name from the system
+  size_t line = 0;         // 0: none
+  std::optional<Why> why;  // the tool's words, around `detail`
+  std::string detail;
+  std::string message;                  // else the system's
+  std::optional<Why> doing;             // what the run was doing there, where `about` does not say
+  std::optional<Status> remedy;         // the remedy of that status at its end
+  std::optional<Why> then;              // or these words there
+  std::vector<std::string> leftBehind;  // printable full names
+};
+
+// `reason` as standard error and the installer's log say it after kReasonPrefix:
+// "ABOUT[:LINE]: WHY[ (DOING)][; WHAT TO DO]", then "; NAME was left behind: delete
+// it" for each temporary file; empty where there is nothing to tell.
+std::string RenderReason(const Reason& reason);
 
 // What the installer's log says about a run on `path`, after the tool's own lines.
 enum class Logged {
