@@ -123,23 +123,6 @@ UINT Fail(MSIHANDLE install, const Outcome& outcome, const std::string& path) {
   return ERROR_INSTALL_FAILURE;
 }
 
-// A deferred, rollback or commit action's file: its CustomActionData, the only
-// property it may read. Empty, having logged why, where the action is not in the
-// script (wixl schedules rollback and commit actions as immediate ones: `scheduled`
-// then stays false, and the action does nothing) or has no data (an Id other than
-// `action`, the entry point's).
-std::string DataPath(MSIHANDLE install, const char* action, bool& scheduled) {
-  Tell(install, RenderLogged(Logged::kVersion, "", QUELLMARK_VERSION), INSTALLMESSAGE_INFO);
-  scheduled = MsiGetMode(install, MSIRUNMODE_SCHEDULED) ||
-              MsiGetMode(install, MSIRUNMODE_ROLLBACK) || MsiGetMode(install, MSIRUNMODE_COMMIT);
-  const std::string path = win32::Utf8(Property(install, L"CustomActionData"));
-  if (!scheduled || path.empty())
-    Tell(install,
-         RenderLogged(scheduled ? Logged::kNoActionData : Logged::kScheduledImmediate, "", action),
-         INSTALLMESSAGE_INFO);
-  return scheduled ? path : "";
-}
-
 // The rollback of a deferred step: the bytes it replaced put back, where the file
 // still holds what it wrote. A rollback never fails: it logs what it could not do.
 UINT RollBack(MSIHANDLE install, const std::string& path) {
@@ -150,6 +133,28 @@ UINT RollBack(MSIHANDLE install, const std::string& path) {
          RenderLogged(outcome.written ? Logged::kRolledBack : Logged::kNothingToRollBack, path),
          INSTALLMESSAGE_INFO);
   return ERROR_SUCCESS;
+}
+
+// Runs `step` on the file of a deferred, rollback or commit action `action` (its
+// entry point): its CustomActionData, the only property such an action may read. Run
+// outside the script (wixl schedules rollback and commit actions as immediate ones),
+// it logs so and does nothing; without data (an Id other than `action`, which
+// QuellmarkCheck fills) it logs that and fails; run as a rollback, it is the
+// rollback, whatever step it names (as packages before QuellmarkRollback had it).
+template <typename Step>
+UINT InScript(MSIHANDLE install, const char* action, Step step) {
+  Tell(install, RenderLogged(Logged::kVersion, "", QUELLMARK_VERSION), INSTALLMESSAGE_INFO);
+  const bool scheduled = MsiGetMode(install, MSIRUNMODE_SCHEDULED) ||
+                         MsiGetMode(install, MSIRUNMODE_ROLLBACK) ||
+                         MsiGetMode(install, MSIRUNMODE_COMMIT);
+  const std::string path = win32::Utf8(Property(install, L"CustomActionData"));
+  if (!scheduled || path.empty())
+    Tell(install,
+         RenderLogged(scheduled ? Logged::kNoActionData : Logged::kScheduledImmediate, "", action),
+         INSTALLMESSAGE_INFO);
+  if (!scheduled) return ERROR_SUCCESS;
+  if (path.empty()) return ERROR_INSTALL_FAILURE;
+  return MsiGetMode(install, MSIRUNMODE_ROLLBACK) ? RollBack(install, path) : step(path);
 }
 
 }  // namespace
@@ -204,17 +209,14 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
 // rollback. A farm node is skipped. Run as a rollback action (as packages before
 // QuellmarkRollback scheduled it), it is that rollback.
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRegister(MSIHANDLE install) {
-  bool scheduled;
-  const std::string path = DataPath(install, "QuellmarkRegister", scheduled);
-  if (!scheduled) return ERROR_SUCCESS;
-  if (path.empty()) return ERROR_INSTALL_FAILURE;
-  if (MsiGetMode(install, MSIRUNMODE_ROLLBACK)) return RollBack(install, path);
-  const Outcome outcome = Act(install, Mode::kInstall, path);
-  if (outcome.status == Status::kShared) {
-    Tell(install, RenderLogged(Logged::kFarmNodeSkipped, ""), INSTALLMESSAGE_INFO);
-    return ERROR_SUCCESS;
-  }
-  return outcome.status == Status::kDone ? ERROR_SUCCESS : Fail(install, outcome, path);
+  return InScript(install, "QuellmarkRegister", [install](const std::string& path) {
+    const Outcome outcome = Act(install, Mode::kInstall, path);
+    if (outcome.status == Status::kShared) {
+      Tell(install, RenderLogged(Logged::kFarmNodeSkipped, ""), INSTALLMESSAGE_INFO);
+      return UINT{ERROR_SUCCESS};
+    }
+    return outcome.status == Status::kDone ? UINT{ERROR_SUCCESS} : Fail(install, outcome, path);
+  });
 }
 
 // Deferred, as the system: removes the section, keeping what it replaced for the
@@ -224,34 +226,27 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRegister(MSIHANDLE inst
 // any other outcome is a warning, in the dialog of a full interface and in the log,
 // with what to do once the product is gone.
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkUnregister(MSIHANDLE install) {
-  bool scheduled;
-  const std::string path = DataPath(install, "QuellmarkUnregister", scheduled);
-  if (!scheduled) return ERROR_SUCCESS;
-  if (path.empty()) return ERROR_INSTALL_FAILURE;
-  if (MsiGetMode(install, MSIRUNMODE_ROLLBACK)) return RollBack(install, path);
-  const Outcome outcome = Act(install, Mode::kRemove, path);
-  if (outcome.status != Status::kDone)
-    Tell(install, RenderStays(path, outcome.status, outcome.block.first, outcome.block.second),
-         INSTALLMESSAGE_WARNING);
-  return ERROR_SUCCESS;
+  return InScript(install, "QuellmarkUnregister", [install](const std::string& path) {
+    const Outcome outcome = Act(install, Mode::kRemove, path);
+    if (outcome.status != Status::kDone)
+      Tell(install, RenderStays(path, outcome.status, outcome.block.first, outcome.block.second),
+           INSTALLMESSAGE_WARNING);
+    return UINT{ERROR_SUCCESS};
+  });
 }
 
 // Rollback, as the system, before the registration and the removal in the script:
 // puts back what either replaced in this transaction.
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkRollback(MSIHANDLE install) {
-  bool scheduled;
-  const std::string path = DataPath(install, "QuellmarkRollback", scheduled);
-  if (!scheduled) return ERROR_SUCCESS;
-  return path.empty() ? ERROR_INSTALL_FAILURE : RollBack(install, path);
+  return InScript(install, "QuellmarkRollback",
+                  [install](const std::string& path) { return RollBack(install, path); });
 }
 
 // Commit, as the system: the transaction is done, and what it kept for its rollback
 // goes.
 extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCommit(MSIHANDLE install) {
-  bool scheduled;
-  const std::string path = DataPath(install, "QuellmarkCommit", scheduled);
-  if (!scheduled) return ERROR_SUCCESS;
-  if (path.empty()) return ERROR_INSTALL_FAILURE;
-  LogOutcome(install, path, [&] { return Commit(*NewSystemFileSystem(), path); });
-  return ERROR_SUCCESS;
+  return InScript(install, "QuellmarkCommit", [install](const std::string& path) {
+    LogOutcome(install, path, [&] { return Commit(*NewSystemFileSystem(), path); });
+    return UINT{ERROR_SUCCESS};
+  });
 }
