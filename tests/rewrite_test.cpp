@@ -14,63 +14,74 @@ const std::string kIndented = "        " + kAnchor;
 const std::string kBegin = "\t\t\t<!--QUELLMARK BEGIN-->";
 const std::string kEnd = "\t\t\t<!--QUELLMARK END-->";
 
+// More than the writer's buffer, and a line longer than it writes from its buffer.
+const std::string kLines(300000, '\n'), kLongLine(70000, 'x'), kNul(1, '\0');
+const std::string kOnce = "<c>\r\n" + kIndented + "\r\n" + kBlock + "<x/>\r\n";
+
+std::string CrLfLines() {
+  std::string lines;
+  while (lines.size() < 2 * kLines.size()) lines += "\r\n";
+  return lines;
+}
+
 struct Row {
   const char* name;
-  std::string input, expected;
-  bool inserted;
+  std::string input, expected;  // the text read, and the new text
+  bool inserted = true;         // the block was placed
 };
 
+// clang-format off
+const Row kRows[] = {
+    {.name = "first run, LF", .input = "<c>\n" + kIndented + "\n<x/>\n", .expected = kOnce},
+    {.name = "a block away from the anchor moves below it, LF",
+     .input = kIndented + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
+     .expected = kIndented + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n"},
+    {.name = "inner lines of a marker pair are kept until the block is in, LF",
+     .input = kBegin + "\n<in/>\n" + kIndented + "\n<gone/>\n" + kEnd + "\n<x/>\n",
+     .expected = "<in/>\r\n" + kIndented + "\r\n" + kBlock + "<x/>\r\n"},
+    {.name = "a line with both markers begins a block",
+     .input = kIndented + "\r\nQUELLMARK END QUELLMARK BEGIN\n<in/>\n" + kEnd + "\r\n<x/>\r\n",
+     .expected = kIndented + "\r\n" + kBlock + "<x/>\r\n"},
+    {.name = "only the first anchor line gets the block", .input = kIndented + "\r\n" + kIndented,
+     .expected = kIndented + "\r\n" + kBlock + kIndented + "\r\n"},
+    {.name = "a marker line holding the anchor is dropped; a later anchor gets the block",
+     .input = "<!--QUELLMARK END-->" + kIndented + "\r\nx\r\n" + kIndented + "\r\n",
+     .expected = "x\r\n" + kIndented + "\r\n" + kBlock},
+    {.name = "LF, CR CR LF, lone CR and empty lines",
+     .input = "\n" + kIndented + "\r\nb\n\nc\r\r\nd\re\n",
+     .expected = "\r\n" + kIndented + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n"},
+    {.name = "zero bytes", .input = "a" + kNul + "\r\n" + kIndented + "\r\n" + kNul,
+     .expected = "a" + kNul + "\r\n" + kIndented + "\r\n" + kBlock + kNul + "\r\n"},
+    {.name = "a lone line feed ending a block of the scan", .input = std::string(64, 'x') + "\n",
+     .expected = std::string(64, 'x') + "\r\n", .inserted = false},
+    {.name = "near miss of the anchor", .input = "<sectionGroup name=\"system.webServer\" >\r\n",
+     .expected = "<sectionGroup name=\"system.webServer\" >\r\n", .inserted = false},
+    {.name = "long", .input = kIndented + "\n" + kLines + kLongLine,
+     .expected = kIndented + "\r\n" + kBlock + CrLfLines() + kLongLine + "\r\n"},
+};
+// clang-format on
+
+// A failing row shows its name, not its bytes.
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+class InsertBlockTest : public testing::TestWithParam<Row> {};
+
 // Each row through the rewrite, the comparison with the input and the writer.
-void Check(const std::vector<Row>& rows) {
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const NewText rebuilt = InsertBlock(row.input);
-    std::string text;
-    EXPECT_TRUE(StreamPieces(rebuilt.pieces, [&](std::string_view a, std::string_view b) {
-      text.append(a).append(b);
-      return true;
-    }));
-    EXPECT_EQ(FirstDifference(text, row.expected), "");
-    EXPECT_EQ(SizeOver(rebuilt.pieces, text.size()), 0u);
-    EXPECT_EQ(SizeOver(rebuilt.pieces, text.size() - 1), text.size());
-    EXPECT_EQ(rebuilt.inserted, row.inserted);
-    EXPECT_EQ(SameText(rebuilt.pieces, row.input), row.input == row.expected);
-  }
+TEST_P(InsertBlockTest, FollowsEachRule) {
+  const Row& row = GetParam();
+  const NewText rebuilt = InsertBlock(row.input);
+  std::string text;
+  EXPECT_TRUE(StreamPieces(rebuilt.pieces, [&](std::string_view a, std::string_view b) {
+    text.append(a).append(b);
+    return true;
+  }));
+  EXPECT_EQ(FirstDifference(text, row.expected), "");
+  EXPECT_EQ(SizeOver(rebuilt.pieces, text.size()), 0u);
+  EXPECT_EQ(SizeOver(rebuilt.pieces, text.size() - 1), text.size());
+  EXPECT_EQ(rebuilt.inserted, row.inserted);
+  EXPECT_EQ(SameText(rebuilt.pieces, row.input), row.input == row.expected);
 }
 
-TEST(InsertBlock, FollowsEachRule) {
-  const std::string once = "<c>\r\n" + kIndented + "\r\n" + kBlock + "<x/>\r\n", nul(1, '\0');
-  // More than the writer's buffer, and a line longer than it writes from its buffer.
-  const std::string lines(300000, '\n'), line(70000, 'x');
-  std::string crlfLines;
-  while (crlfLines.size() < 2 * lines.size()) crlfLines += "\r\n";
-  // clang-format off
-  Check({
-    {"first run, LF", "<c>\n" + kIndented + "\n<x/>\n", once, true},
-    {"a block away from the anchor moves below it, LF",
-     kIndented + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
-     kIndented + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n", true},
-    {"inner lines of a marker pair are kept until the block is in, LF",
-     kBegin + "\n<in/>\n" + kIndented + "\n<gone/>\n" + kEnd + "\n<x/>\n",
-     "<in/>\r\n" + kIndented + "\r\n" + kBlock + "<x/>\r\n", true},
-    {"a line with both markers begins a block",
-     kIndented + "\r\nQUELLMARK END QUELLMARK BEGIN\n<in/>\n" + kEnd + "\r\n<x/>\r\n",
-     kIndented + "\r\n" + kBlock + "<x/>\r\n", true},
-    {"only the first anchor line gets the block", kIndented + "\r\n" + kIndented, kIndented + "\r\n" + kBlock + kIndented + "\r\n",
-     true},
-    {"a marker line holding the anchor is dropped; a later anchor gets the block",
-     "<!--QUELLMARK END-->" + kIndented + "\r\nx\r\n" + kIndented + "\r\n", "x\r\n" + kIndented + "\r\n" + kBlock, true},
-    {"LF, CR CR LF, lone CR and empty lines", "\n" + kIndented + "\r\nb\n\nc\r\r\nd\re\n",
-     "\r\n" + kIndented + "\r\n" + kBlock + "b\r\n\r\nc\r\r\nd\re\r\n", true},
-    {"zero bytes", "a" + nul + "\r\n" + kIndented + "\r\n" + nul, "a" + nul + "\r\n" + kIndented + "\r\n" + kBlock +
-     nul + "\r\n", true},
-    {"a lone line feed ending a block of the scan", std::string(64, 'x') + "\n",
-     std::string(64, 'x') + "\r\n", false},
-    {"near miss of the anchor", "<sectionGroup name=\"system.webServer\" >\r\n",
-     "<sectionGroup name=\"system.webServer\" >\r\n", false},
-    {"long", kIndented + "\n" + lines + line, kIndented + "\r\n" + kBlock + crlfLines + line + "\r\n", true},
-  });
-  // clang-format on
-}
+INSTANTIATE_TEST_SUITE_P(InsertBlock, InsertBlockTest, testing::ValuesIn(kRows), RowName<Row>);
 
 }  // namespace
