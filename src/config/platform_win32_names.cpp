@@ -240,6 +240,10 @@ std::wstring_view Trimmed(std::wstring_view name) {
 struct Reached {
   UniqueHandle handle;
   std::wstring name;
+  // The full name of the entry `entry` in it.
+  std::wstring Of(const std::wstring& entry) const {
+    return name + (name.back() == L'\\' ? L"" : L"\\") + entry;
+  }
 };
 
 // Whether the entry whose full name the system tells as `final` is in `folder`: by
@@ -262,7 +266,7 @@ Fault Follow(const Reached& folder, const std::wstring& name, DWORD tag, std::ws
   // Other name surrogates (a WSL link, a container's layer) name no path to walk.
   if (tag != 0 && tag != IO_REPARSE_TAG_SYMLINK && tag != IO_REPARSE_TAG_MOUNT_POINT)
     return ErrorOf(kUnknownLinkTarget);
-  const std::wstring link = folder.name + (folder.name.back() == L'\\' ? L"" : L"\\") + name;
+  const std::wstring link = folder.Of(name);
   // On a share the folder rule has nothing to weigh: a link there is refused.
   const std::string writer = !elevated               ? ""
                              : IsRemote(folder.name) ? "the accounts of the share's host"
@@ -349,7 +353,12 @@ Fault ChaseFolderOf(const std::string& path, bool elevated, Folder& folder) {
       const std::wstring final = FinalPath(next.get());
       if (tag != 0 || (!final.empty() && !IsIn(final, current))) {
         if (++links > 40) return ErrorOf(ERROR_CANT_RESOLVE_FILENAME);
-        if (Fault fault = Follow(current, name, tag, final, elevated, remaining)) return fault;
+        // A link to nothing at the file's name: its folder is pinned, as for nothing there.
+        if (Fault fault = Follow(current, name, tag, final, elevated, remaining)) {
+          if (fault->kind != ErrorKind::kMissing || !names.empty()) return fault;
+          const Fault pinned = Pin(current, name, elevated, folder);
+          return pinned ? pinned : fault;
+        }
         for (const std::wstring& left : names) remaining += L"\\" + left;
         break;
       }
@@ -359,7 +368,7 @@ Fault ChaseFolderOf(const std::string& path, bool elevated, Folder& folder) {
         return ErrorOf(names.front() == L"." ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND);
       current = {UniqueHandle(CreateIn(next.get(), L"", FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
                                        kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE)),
-                 final.empty() ? current.name + L"\\" + name : final};
+                 final.empty() ? current.Of(name) : final};
       if (!current.handle) return ErrorOf(GetLastError());
     }
   }
