@@ -173,6 +173,8 @@ extern "C" __declspec(dllexport) UINT __stdcall QuellmarkCheck(MSIHANDLE install
     path = Property(install, L"System64Folder") + L"inetsrv\\config\\applicationHost.config";
   Tell(install, RenderLogged(Logged::kVersion, "", QUELLMARK_VERSION), INSTALLMESSAGE_INFO);
   MsiSetPropertyW(install, L"QUELLMARK_FILE", path.c_str());
+  // The actions' fixed Ids, and the two rollback Ids that packages before
+  // QuellmarkRollback gave their rollback actions.
   for (const wchar_t* action :
        {L"QuellmarkRegister", L"QuellmarkUnregister", L"QuellmarkRollback", L"QuellmarkCommit",
         L"QuellmarkRollbackRegister", L"QuellmarkRollbackUnregister"})
