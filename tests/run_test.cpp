@@ -109,7 +109,8 @@ const RunCase kCases[] = {
     {.name = "a folder others may change", .untrusted = "user 65534", .status = 1,
      .text = "Can not trust the folder of script a.config"},
     {.name = "a link others may change on the way", .failing = Step::kOpen, .occurrence = 1,
-     .kind = ErrorKind::kUntrusted, .status = 1, .text = "Can not trust the folder of script a.config",
+     .kind = ErrorKind::kUntrusted, .status = 1,
+     .text = "Can not trust the folder of script a.config",
      .reason = ": a link in a folder that the system's words may change, which this elevated run "
                "does not follow; name the file by a path without it, or run the step as that "
                "account, not elevated"},

@@ -46,12 +46,14 @@ TEST_F(ToolTest, EachModeOnEachKindOfFile) {
        "Reading startup script " + percent + " occur error", .status = 5, .where = percent},
       {.name = "missing, uninstall", .arguments = {u, a}, .output = notFound + a},
       {.name = "folder", .arguments = {"folder"},
-       .output = kTextStart + "Reading startup script folder occur error", .status = 8, .where = "folder"},
+       .output = kTextStart + "Reading startup script folder occur error", .status = 8,
+       .where = "folder"},
       {.name = "declared by hand", .arguments = {a}, .file = own,
        .output = kTextStart + "Section is already declared in script a.config", .fileAfter = own,
        .where = a + ":3"},
       {.name = "through a file", .arguments = {u, a + "/"}, .file = x,
-       .output = kTextStart + "Reading startup script a.config/ occur error", .status = 8, .fileAfter = x,
+       .output = kTextStart + "Reading startup script a.config/ occur error", .status = 8,
+       .fileAfter = x,
        .where = "a.config/"},
       // clang-format on
   };
