@@ -22,72 +22,76 @@ std::string Expected(const std::string& text) {
   return crlf.insert(crlf.find("\r\n", crlf.find(kAnchor)) + 2, kBlock);
 }
 
+const std::string kOwn = kConfig + "<section name=\"Quellmark\"/>", kX = "<x>\n";
+const std::string kNotFound =
+    kTextStart + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
+// A per-cent sign in PATH is printed as it is.
+const std::string kUninstall = "--uninstall", kPercent = "%s.config";
+
+struct KindCase {
+  const char* name;
+  std::vector<std::string> arguments;
+  std::optional<std::string> file;  // a.config before the run; none: absent
+  std::string output;               // what follows the progress line
+  int status = 0;
+  std::optional<std::string> fileAfter;  // none: absent
+  std::string where;  // what standard error names before its words; empty: nothing there
+};
+
+// clang-format off
+const KindCase kKindCases[] = {
+    {.name = "missing", .arguments = {kPercent}, .output = kNotFound + kPercent + kTextStart +
+     "Reading startup script " + kPercent + " occur error", .status = 5, .where = kPercent},
+    {.name = "missing, uninstall", .arguments = {kUninstall, "a.config"},
+     .output = kNotFound + "a.config"},
+    {.name = "folder", .arguments = {"folder"},
+     .output = kTextStart + "Reading startup script folder occur error", .status = 8,
+     .where = "folder"},
+    {.name = "declared by hand", .arguments = {"a.config"}, .file = kOwn,
+     .output = kTextStart + "Section is already declared in script a.config", .fileAfter = kOwn,
+     .where = "a.config:3"},
+    {.name = "through a file", .arguments = {kUninstall, "a.config/"}, .file = kX,
+     .output = kTextStart + "Reading startup script a.config/ occur error", .status = 8,
+     .fileAfter = kX, .where = "a.config/"},
+};
+// clang-format on
+
+void PrintTo(const KindCase& row, std::ostream* out) { *out << row.name; }
+
+class KindTest : public ToolTest, public testing::WithParamInterface<KindCase> {};
+
 // What needs a process and a disk: a missing file or a folder, the backup, the
 // statuses, standard error. The rules about text are Judge's rows.
-TEST_F(ToolTest, EachModeOnEachKindOfFile) {
+TEST_P(KindTest, EachModeOnEachKindOfFile) {
+  const KindCase& row = GetParam();
   fs::create_directory("folder");
-  const std::string A = kConfig, x = "<x>\n";
-  const std::string own = A + "<section name=\"Quellmark\"/>";
-  const std::string notFound =
-      kTextStart + "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
-  // A per-cent sign in PATH is printed as it is.
-  const std::string u = "--uninstall", a = "a.config", percent = "%s.config";
-  const struct {
-    const char* name;
-    std::vector<std::string> arguments;
-    std::optional<std::string> file;  // before the run; none: absent
-    std::string output;               // what follows the progress line
-    int status = 0;
-    std::optional<std::string> fileAfter;  // none: absent
-    std::string where;  // what standard error names before its words; empty: nothing there
-  } cases[] = {
-      // clang-format off
-      {.name = "missing", .arguments = {percent}, .output = notFound + percent + kTextStart +
-       "Reading startup script " + percent + " occur error", .status = 5, .where = percent},
-      {.name = "missing, uninstall", .arguments = {u, a}, .output = notFound + a},
-      {.name = "folder", .arguments = {"folder"},
-       .output = kTextStart + "Reading startup script folder occur error", .status = 8,
-       .where = "folder"},
-      {.name = "declared by hand", .arguments = {a}, .file = own,
-       .output = kTextStart + "Section is already declared in script a.config", .fileAfter = own,
-       .where = a + ":3"},
-      {.name = "through a file", .arguments = {u, a + "/"}, .file = x,
-       .output = kTextStart + "Reading startup script a.config/ occur error", .status = 8,
-       .fileAfter = x,
-       .where = "a.config/"},
-      // clang-format on
-  };
-  for (const auto& row : cases) {
-    SCOPED_TRACE(row.name);
-    // A file whose text stays is not touched: the web server reloads whatever changes.
-    fs::file_time_type old = fs::file_time_type::clock::now() - std::chrono::hours(24);
-    if (row.file) {
-      WriteFile("a.config", *row.file);
-      fs::last_write_time("a.config", old);
-    }
-    if (row.file) old = fs::last_write_time("a.config");  // as the system keeps it
-    const ToolRun run = RunTool(row.arguments);
-    EXPECT_EQ(run.output,
-              Progress(row.arguments[0], row.arguments[row.arguments[0][0] == '-']) + row.output);
-    EXPECT_EQ(run.status, row.status);
-    // One line, naming the file and, for a refusal, its line; nothing on a success.
-    const size_t afterName = run.errors.find(": ", std::string(kReasonPrefix).size());
-    EXPECT_EQ(run.errors.substr(0, afterName + 2),
-              row.where.empty() ? "" : "QuellmarkInstaller: " + row.where + ": ");
-    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), !row.where.empty());
-    const auto read = [](const char* name) {
-      return fs::exists(name) ? std::optional(ReadFile(name)) : std::nullopt;
-    };
-    EXPECT_EQ(read("a.config"), row.fileAfter);
-    EXPECT_FALSE(fs::exists("a.config.bak"));
-    if (row.file && row.file == row.fileAfter) {
-      EXPECT_EQ(fs::last_write_time("a.config"), old);
-    }
-    EXPECT_EQ(Entries(), 1 + row.fileAfter.has_value());
-    fs::remove("a.config");
-    fs::remove("a.config.bak");
+  // A file whose text stays is not touched: the web server reloads whatever changes.
+  fs::file_time_type old = fs::file_time_type::clock::now() - std::chrono::hours(24);
+  if (row.file) {
+    WriteFile("a.config", *row.file);
+    fs::last_write_time("a.config", old);
+    old = fs::last_write_time("a.config");  // as the system keeps it
   }
+  const ToolRun run = RunTool(row.arguments);
+  EXPECT_EQ(run.output,
+            Progress(row.arguments[0], row.arguments[row.arguments[0][0] == '-']) + row.output);
+  EXPECT_EQ(run.status, row.status);
+  // One line, naming the file and, for a refusal, its line; nothing on a success.
+  const size_t afterName = run.errors.find(": ", std::string(kReasonPrefix).size());
+  EXPECT_EQ(run.errors.substr(0, afterName + 2),
+            row.where.empty() ? "" : "QuellmarkInstaller: " + row.where + ": ");
+  EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), !row.where.empty());
+  const std::optional<std::string> after =
+      fs::exists("a.config") ? std::optional(ReadFile("a.config")) : std::nullopt;
+  EXPECT_EQ(after, row.fileAfter);
+  EXPECT_FALSE(fs::exists("a.config.bak"));
+  if (row.file && row.file == row.fileAfter) {
+    EXPECT_EQ(fs::last_write_time("a.config"), old);
+  }
+  EXPECT_EQ(Entries(), 1 + row.fileAfter.has_value());
 }
+
+INSTANTIATE_TEST_SUITE_P(Tool, KindTest, testing::ValuesIn(kKindCases), RowName<KindCase>);
 
 TEST_F(ToolTest, OptionsAndArgumentErrors) {
   const std::vector<std::vector<std::string>> errors = {// clang-format off
