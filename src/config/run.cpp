@@ -19,6 +19,11 @@ struct Target {
   bool keepsUndo = false;  // the bytes a write replaces are kept for the transaction's undo
 };
 
+// The full name of `name` in `folder`, as messages show it: from the system, escaped.
+std::string Shown(const Folder& folder, const std::string& name) {
+  return Printable(folder.path + name);
+}
+
 Status StatusOf(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::kMissing:
@@ -87,7 +92,7 @@ struct Redirection {
 Redirection FindSharedConfiguration(FileSystem& files, const Folder& folder) {
   Redirection found;
   if (!folder.handle || !IsServerConfigurationName(folder.file)) return found;
-  const std::string redirection = Printable(folder.path) + "redirection.config";
+  const std::string redirection = Shown(folder, "redirection.config");
   const Text unreadable = Text::kUnreadableRedirection;
   Snapshot read;
   if (const Fault fault = files.Read(folder, "redirection.config", read)) {
@@ -166,14 +171,13 @@ std::optional<Outcome> Write(FileSystem& files, Target target, const Snapshot& r
   const std::string& path = target.typed;
   const Folder& folder = target.folder;
   const std::string backupName = BackupPath(folder.file), undoName = RollbackPath(folder.file);
-  const std::string backup = Printable(folder.path + backupName);
+  const std::string backup = Shown(folder, backupName);
   std::optional<Outcome> stop;
   if (backUp && !Published(files, backupName, {{read.text}}, read, false, backup, Text::kBackingUp,
                            leftBehind, stop))
     return stop;
-  if (target.keepsUndo &&
-      !Published(files, undoName, {{read.text}}, read, true, Printable(folder.path + undoName),
-                 Text::kWriting, leftBehind, stop))
+  if (target.keepsUndo && !Published(files, undoName, {{read.text}}, read, true,
+                                     Shown(folder, undoName), Text::kWriting, leftBehind, stop))
     return stop;
   if (!Published(files, folder.file, pieces, read, true, path, Text::kWriting, leftBehind, stop))
     return stop;
@@ -206,7 +210,7 @@ std::optional<Outcome> Decided(FileSystem& files, Mode mode, Target target, cons
     return kept;
   }
   // Anything at the backup's name is kept: it is published without replacing.
-  const std::string backup = Printable(folder.path + BackupPath(folder.file));
+  const std::string backup = Shown(folder, BackupPath(folder.file));
   Entry backupEntry = Entry::kMissing;
   const Fault unknownBackup = files.EntryIn(folder, BackupPath(folder.file), backupEntry);
   const Plan plan = Decide(mode, verdict, unknownBackup || backupEntry != Entry::kMissing);
@@ -323,7 +327,7 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
   const std::string undoName = RollbackPath(folder.file);
   if (const Fault fault = keepsUndo && !outcome.written ? files.Remove(folder, undoName) : Fault())
     if (outcome.status == Status::kDone || outcome.status == Status::kKept)
-      outcome = SystemFailure(Printable(folder.path + undoName), *fault, {Text::kWriting});
+      outcome = SystemFailure(Shown(folder, undoName), *fault, {Text::kWriting});
   return WithLeftBehind(std::move(outcome), path, leftBehind);
 }
 
@@ -337,7 +341,7 @@ Outcome Undo(FileSystem& files, const std::string& path) {
   if (const Fault fault = lookup ? lookup : files.Read(folder, undoName, kept))
     return fault->kind == ErrorKind::kMissing
                ? Outcome()
-               : SystemFailure(Printable(folder.path + undoName), *fault, {Text::kReading});
+               : SystemFailure(Shown(folder, undoName), *fault, {Text::kReading});
   std::vector<std::string> leftBehind;
   std::optional<Outcome> stop;
   for (int round = 0; round < 3; ++round) {
@@ -364,7 +368,7 @@ Outcome Undo(FileSystem& files, const std::string& path) {
   if (!stop)
     stop = ChangedEachTime(path);
   else if (const Fault fault = files.Remove(folder, undoName))
-    stop = SystemFailure(Printable(folder.path + undoName), *fault, {Text::kWriting});
+    stop = SystemFailure(Shown(folder, undoName), *fault, {Text::kWriting});
   return WithLeftBehind(std::move(*stop), path, leftBehind);
 }
 
@@ -375,7 +379,7 @@ Outcome Commit(FileSystem& files, const std::string& path) {
     return std::move(*stop);
   const std::string undoName = RollbackPath(folder.file);
   if (const Fault fault = folder.handle ? files.Remove(folder, undoName) : Fault())
-    return SystemFailure(Printable(folder.path + undoName), *fault, {Text::kWriting});
+    return SystemFailure(Shown(folder, undoName), *fault, {Text::kWriting});
   return {};
 }
 
