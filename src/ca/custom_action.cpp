@@ -39,7 +39,7 @@ void Tell(MSIHANDLE install, std::string_view text, INSTALLMESSAGE kind) {
 // not-found words in English, since a log in another code page would garble the GBK
 // bytes that standard output has.
 std::string TextsOf(const Outcome& outcome, const std::string& path) {
-  return RenderTexts(outcome.texts, path, outcome.sharedFile, true);
+  return RenderTexts(outcome.texts, path, outcome.sharedFile, NotFoundWords::kEnglish);
 }
 
 // What a run on `path` did, in one line for the log; empty after a failure, whose

@@ -62,7 +62,9 @@ int main(int argc, char** argv) {
     const std::unique_ptr<FileSystem> files = NewSystemFileSystem();
     const Outcome outcome =
         Run(*files, mode, path, [](std::string_view text) { WriteStandard(text); });
-    WriteStandard(RenderTexts(outcome.texts, path, outcome.sharedFile));
+    const NotFoundWords words =
+        StandardOutputIsConsole() ? NotFoundWords::kUtf8 : NotFoundWords::kGbk;
+    WriteStandard(RenderTexts(outcome.texts, path, outcome.sharedFile, words));
     // The reason goes apart, so callers that read standard output see the same text.
     if (const std::string reason = RenderReason(outcome.reason); !reason.empty()) {
       StartErrorLine();

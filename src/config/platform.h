@@ -27,9 +27,13 @@ void RemoveTemporaryFilesOnInterrupt();
 
 // Writes `text` whole to standard output, or with `error` to standard error, and
 // flushes it. Redirected, its bytes go as they are (Windows: in text mode, each
-// "\n" as "\r\n"); on a Windows console as characters, the not-found words
-// (kNotFoundWords) decoded from GBK and everything else from UTF-8.
+// "\n" as "\r\n"); on a Windows console as characters, decoded from UTF-8.
 void WriteStandard(std::string_view text, bool error = false);
+
+// Whether standard output is a console that shows characters, not bytes (Windows),
+// so that the not-found words go in UTF-8 rather than in GBK. POSIX: never; a
+// terminal gets the bytes.
+bool StandardOutputIsConsole();
 
 // Whether standard output and standard error reach one console, file or pipe
 // (POSIX: the same device and inode; Windows: one handle, one console, or handles

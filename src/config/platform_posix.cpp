@@ -352,6 +352,8 @@ void WriteStandard(std::string_view text, bool error) {
   std::fflush(stream);
 }
 
+bool StandardOutputIsConsole() { return false; }
+
 bool StandardStreamsMeet() {
   struct stat out, error;
   return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &error) == 0 &&

@@ -170,10 +170,6 @@ inline bool IsMissing(DWORD error) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// A text the tool prints, as characters: the not-found words (kNotFoundWords)
-// decoded from GBK, everything else from UTF-8.
-std::wstring Characters(std::string_view text);
-
 // `path` without the \\?\ prefix, where a drive or a share follows it.
 std::wstring Unprefixed(std::wstring path);
 

@@ -61,23 +61,15 @@ void WriteStandard(std::string_view text, bool error) {
     return;
   }
   // A console shows characters.
-  const std::wstring characters = Characters(text);
+  const std::wstring characters = Utf16(text);
   DWORD written;
   WriteConsoleW(handle, characters.data(), characters.size(), &written, nullptr);
 }
 
-namespace win32 {
-
-std::wstring Characters(std::string_view text) {
-  std::wstring characters;
-  for (size_t found; (found = text.find(kNotFoundWords)) != std::string_view::npos;) {
-    characters += Utf16(text.substr(0, found)) + Utf16(kNotFoundWords, 936);
-    text.remove_prefix(found + kNotFoundWords.size());
-  }
-  return characters + Utf16(text);
+bool StandardOutputIsConsole() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
 }
-
-}  // namespace win32
 
 bool StandardStreamsMeet() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), error = GetStdHandle(STD_ERROR_HANDLE);

@@ -102,9 +102,9 @@ bool IsFile(HANDLE file, const FILE_ID_INFO& id) {
 namespace win32 {
 
 // The one place where bytes and the system's UTF-16 meet.
-std::wstring Utf16(std::string_view text, unsigned page) {
-  std::wstring wide(MultiByteToWideChar(page, 0, text.data(), text.size(), nullptr, 0), L'\0');
-  MultiByteToWideChar(page, 0, text.data(), text.size(), wide.data(), wide.size());
+std::wstring Utf16(std::string_view text) {
+  std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), text.size(), nullptr, 0), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), text.size(), wide.data(), wide.size());
   return wide;
 }
 std::string Utf8(std::wstring_view wide) {

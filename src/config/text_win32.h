@@ -8,8 +8,8 @@
 
 namespace win32 {
 
-// UTF-8 (or bytes in code page `page`) to UTF-16, and UTF-16 to UTF-8.
-std::wstring Utf16(std::string_view text, unsigned page = 65001 /* CP_UTF8 */);
+// UTF-8 to UTF-16, and UTF-16 to UTF-8.
+std::wstring Utf16(std::string_view text);
 std::string Utf8(std::wstring_view wide);
 
 }  // namespace win32

@@ -62,6 +62,20 @@ std::string Around(const Frame& frame, std::string_view middle) {
   return std::string(frame.before).append(middle).append(frame.after);
 }
 
+// "configuration file not found", as `words` spells it.
+std::string_view Spelled(NotFoundWords words) {
+  switch (words) {
+    case NotFoundWords::kGbk:
+      return "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
+    case NotFoundWords::kUtf8:
+      return "\xE6\x89\xBE\xE4\xB8\x8D\xE5\x88\xB0\xE9\x85\x8D\xE7\xBD\xAE\xE6\x96\x87"
+             "\xE4\xBB\xB6";
+    case NotFoundWords::kEnglish:
+      return "configuration file not found: ";
+  }
+  return {};
+}
+
 Frame FrameOf(Text text) {
   switch (text) {
     case Text::kUpdating:
@@ -77,7 +91,7 @@ Frame FrameOf(Text text) {
     case Text::kWriting:
       return {"Writing startup script ", " occur error"};
     case Text::kNotFound:
-      return {kNotFoundWords, ""};
+      return {Spelled(NotFoundWords::kGbk), ""};
     case Text::kUtf16:
       return {"Can not edit UTF-16 script ", ""};
     case Text::kNoAnchor:
@@ -225,16 +239,15 @@ Frame FrameOf(Why why) {
 
 }  // namespace
 
-std::string Render(Text text, const std::string& path, bool english) {
-  const Frame frame =
-      english && text == Text::kNotFound ? Frame{kNotFoundEnglish, ""} : FrameOf(text);
+std::string Render(Text text, const std::string& path, NotFoundWords words) {
+  const Frame frame = text == Text::kNotFound ? Frame{Spelled(words), ""} : FrameOf(text);
   return std::string(kPrefix) + Around(frame, path);
 }
 
 std::string RenderTexts(const std::vector<Text>& texts, const std::string& path,
-                        const std::string& shared, bool english) {
+                        const std::string& shared, NotFoundWords words) {
   std::string rendered;
-  for (const Text text : texts) rendered += Render(text, path, english);
+  for (const Text text : texts) rendered += Render(text, path, words);
   return shared.empty() ? rendered : rendered + RenderShared(shared, path);
 }
 

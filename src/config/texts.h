@@ -18,11 +18,10 @@ inline constexpr std::string_view kPrefix = "[QuellmarkInstaller] ";
 // How the standard error line of a run begins.
 inline constexpr std::string_view kReasonPrefix = "QuellmarkInstaller: ";
 
-// GBK for "configuration file not found", as the fixed output texts have it.
-inline constexpr std::string_view kNotFoundWords =
-    "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE";
-// The same in English, as the installer's log, in any code page, says it.
-inline constexpr std::string_view kNotFoundEnglish = "configuration file not found: ";
+// How a front end spells the not-found words: their GBK bytes (standard output as
+// bytes, which callers compare), the same characters in UTF-8 (a console, which shows
+// characters), or English (the installer's log, whose code page is any).
+enum class NotFoundWords { kGbk, kUtf8, kEnglish };
 
 // The exit statuses, one per kind of failure that a caller can act on; the same
 // for install, uninstall and check.
@@ -73,10 +72,10 @@ enum class Text {
 inline constexpr Text kLastText = Text::kWouldChange;
 
 // The text for the file at `path`, as PATH was typed, from kPrefix on, with no line
-// feed after it, but for the progress lines, which end with "\n ". With `english`,
-// the not-found words are kNotFoundEnglish, as the installer's log says them in any
-// code page; standard output has their GBK bytes.
-std::string Render(Text text, const std::string& path, bool english = false);
+// feed after it, but for the progress lines, which end with "\n "; the not-found words
+// spelled as `words` says.
+std::string Render(Text text, const std::string& path,
+                   NotFoundWords words = NotFoundWords::kGbk);
 
 // The shared configuration's text: the web server reads `shared`, not `path`.
 std::string RenderShared(const std::string& shared, const std::string& path);
@@ -84,7 +83,7 @@ std::string RenderShared(const std::string& shared, const std::string& path);
 // What a run prints on standard output after its progress line: `texts` in order,
 // then, where `shared` names one, the shared configuration's text (see Render).
 std::string RenderTexts(const std::vector<Text>& texts, const std::string& path,
-                        const std::string& shared, bool english = false);
+                        const std::string& shared, NotFoundWords words = NotFoundWords::kGbk);
 
 // What --help prints, each status's meaning in it; and the text of a command line
 // that is not one.
