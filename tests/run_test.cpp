@@ -19,6 +19,8 @@ const std::string kUsed = kNew + "</sectionGroup></configSections><system.webSer
 struct RunCase {
   const char* name;
   Mode mode = Mode::kInstall;
+  std::string path = "a.config";
+  std::optional<std::string> redirection = std::nullopt;  // redirection.config beside it
   std::optional<std::string> backup = std::nullopt;  // a.config.bak before; none: absent
   bool backupIsLink = false;
   std::string file = kConfig;  // a.config before
@@ -39,6 +41,11 @@ struct RunCase {
   std::string reason;  // for standard error; empty: not looked at
 };
 
+// The web server's own file, which a redirection.config beside it may send elsewhere.
+const std::string kServer = "applicationHost.CONFIG", kRedirected = "<configurationRedirection ",
+                  kShared = "<configuration>" + kRedirected + "enabled='True' path='\\\\f\\c'/>";
+const std::string kWouldChange = "Install would change script ",
+                  kUnreadableRedirection = "Can not read redirection.config beside script ";
 const std::string kReading = "Reading startup script a.config occur error",
                   kBackingUp = "Backing up startup script a.config occur error",
                   kWriting = "Writing startup script a.config occur error";
@@ -50,8 +57,7 @@ const RunCase kCases[] = {
     {.name = "an earlier backup kept", .backup = "first", .fileAfter = kNew, .written = true},
     {.name = "registered: no right to write asked for", .file = kNew, .failing = Step::kMayWrite,
      .occurrence = 1},
-    {.name = "check", .mode = Mode::kCheck, .status = 3,
-     .text = "Install would change script a.config"},
+    {.name = "check", .mode = Mode::kCheck, .status = 3, .text = kWouldChange + "a.config"},
     {.name = "the removal's pre-flight writes nothing", .mode = Mode::kCheckRemoval, .file = kNew,
      .status = 3},
     {.name = "kept for its settings", .mode = Mode::kRemove, .file = kUsed, .status = 9,
@@ -114,6 +120,23 @@ const RunCase kCases[] = {
      .reason = ": a link in a folder that the system's words may change, which this elevated run "
                "does not follow; name the file by a path without it, or run the step as that "
                "account, not elevated"},
+    {.name = "redirection: not enabled, or not in the root", .mode = Mode::kCheck, .path = kServer,
+     .redirection = "<configuration><x>" + kRedirected + "enabled='true' path='p'/></x>" +
+                    kRedirected + "enabled='1' path='p'/></configuration>",
+     .status = 3, .text = kWouldChange + kServer},
+    {.name = "redirection: another file's", .mode = Mode::kCheck, .redirection = kShared,
+     .status = 3, .text = kWouldChange + "a.config"},
+    {.name = "redirection: not well-formed", .mode = Mode::kCheck, .path = kServer,
+     .redirection = kShared, .status = 1, .text = kUnreadableRedirection + kServer},
+    {.name = "redirection: not well-formed, uninstall", .mode = Mode::kRemove, .path = kServer,
+     .redirection = kShared},
+    {.name = "redirection: unreadable", .mode = Mode::kCheck, .path = kServer, .redirection = "",
+     .failing = Step::kRead, .occurrence = 1, .status = 8,
+     .text = kUnreadableRedirection + kServer},
+    {.name = "redirection: shared", .mode = Mode::kCheck, .path = kServer,
+     .redirection = kShared + "</configuration>", .status = 4,
+     .text = "Shared configuration: the web server reads \\\\f\\c\\applicationHost.config, not "
+             "script " + kServer},
 };
 // clang-format on
 
@@ -124,7 +147,8 @@ class RunTest : public testing::TestWithParam<RunCase> {};
 TEST_P(RunTest, Case) {
   const RunCase& row = GetParam();
   MemoryFileSystem files;
-  files.Put("a.config", row.file);
+  files.Put(row.path, row.file);
+  if (row.redirection) files.Put("redirection.config", *row.redirection);
   if (row.backup) files.Put("a.config.bak", *row.backup);
   if (row.backupIsLink) files.Link("a.config.bak");
   files.failing = row.failing;
@@ -138,23 +162,24 @@ TEST_P(RunTest, Case) {
     if (step == row.changeAt && count <= row.changes)
       files.Put("a.config", files.files["a.config"].bytes + kY);
   };
-  const Outcome outcome = ::Run(files, row.mode, "a.config", [](std::string_view) {});
+  const Outcome outcome = ::Run(files, row.mode, row.path, [](std::string_view) {});
   EXPECT_EQ(static_cast<int>(outcome.status), row.status);
-  EXPECT_EQ(RenderTexts(outcome.texts, "a.config", outcome.sharedFile),
+  EXPECT_EQ(RenderTexts(outcome.texts, row.path, outcome.sharedFile),
             row.text.empty() ? "" : kTextStart + row.text);
   EXPECT_EQ(outcome.written, row.written);
   EXPECT_EQ(files.paused, row.paused);
   if (!row.reason.empty()) {
     EXPECT_EQ(RenderReason(outcome.reason), row.reason);
   }
-  EXPECT_EQ(files.files["a.config"].bytes,
-            row.fileAfter.value_or(row.changes ? files.files["a.config"].bytes : row.file));
+  EXPECT_EQ(files.files[row.path].bytes,
+            row.fileAfter.value_or(row.changes ? files.files[row.path].bytes : row.file));
   if (row.backup || row.backupAfter) {
     EXPECT_EQ(files.files["a.config.bak"].bytes, row.backupAfter.value_or(row.backup.value_or("")));
   }
   // No temporary file stays but one that could not be removed.
   EXPECT_EQ(files.files.size(),
-            1u + (row.backup || row.backupAfter || row.backupIsLink) + row.stuck);
+            1u + (row.backup || row.backupAfter || row.backupIsLink) + row.stuck +
+                row.redirection.has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, RunTest, testing::ValuesIn(kCases), RowName<RunCase>);
