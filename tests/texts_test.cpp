@@ -4,61 +4,47 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "tool_fixture.h"
 
 namespace {
 
-// The bytes each fixed text must have for the path "P", after the prefix: a switch
-// without default, so that a text added without its row does not build
-// (-Werror=switch).
-std::string Pinned(Text text) {
-  switch (text) {
-    case Text::kUpdating:
-      return "Updating startup script P\n ";
-    case Text::kRemoving:
-      return "Removing section from startup script P\n ";
-    case Text::kChecking:
-      return "Checking startup script P\n ";
-    case Text::kReading:
-      return "Reading startup script P occur error";
-    case Text::kBackingUp:
-      return "Backing up startup script P occur error";
-    case Text::kWriting:
-      return "Writing startup script P occur error";
-    case Text::kNotFound:
-      return "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFEP";
-    case Text::kUtf16:
-      return "Can not edit UTF-16 script P";
-    case Text::kNoAnchor:
-      return "Can not find system.webServer option in script P";
-    case Text::kNoEnd:
-      return "Can not find QUELLMARK END in script P";
-    case Text::kDeclared:
-      return "Section is already declared in script P";
-    case Text::kCannotPlace:
-      return "Can not place section in script P";
-    case Text::kCannotRemove:
-      return "Can not remove section from script P";
-    case Text::kStillUsed:
-      return "Section is still used in script P";
-    case Text::kUnreadableRedirection:
-      return "Can not read redirection.config beside script P";
-    case Text::kUntrustedFolder:
-      return "Can not trust the folder of script P";
-    case Text::kChanged:
-      return "Startup script P was changed by another program";
-    case Text::kWouldChange:
-      return "Install would change script P";
-  }
-  return "";
-}
+// The bytes each fixed text must have for the path "P", after the prefix, in the
+// order of `Text`: a text added without its row, or a row out of place, does not build.
+constexpr std::pair<Text, std::string_view> kPinned[] = {
+    {Text::kUpdating, "Updating startup script P\n "},
+    {Text::kRemoving, "Removing section from startup script P\n "},
+    {Text::kChecking, "Checking startup script P\n "},
+    {Text::kReading, "Reading startup script P occur error"},
+    {Text::kBackingUp, "Backing up startup script P occur error"},
+    {Text::kWriting, "Writing startup script P occur error"},
+    {Text::kNotFound, "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFEP"},
+    {Text::kUtf16, "Can not edit UTF-16 script P"},
+    {Text::kNoAnchor, "Can not find system.webServer option in script P"},
+    {Text::kNoEnd, "Can not find QUELLMARK END in script P"},
+    {Text::kDeclared, "Section is already declared in script P"},
+    {Text::kCannotPlace, "Can not place section in script P"},
+    {Text::kCannotRemove, "Can not remove section from script P"},
+    {Text::kStillUsed, "Section is still used in script P"},
+    {Text::kUnreadableRedirection, "Can not read redirection.config beside script P"},
+    {Text::kUntrustedFolder, "Can not trust the folder of script P"},
+    {Text::kChanged, "Startup script P was changed by another program"},
+    {Text::kWouldChange, "Install would change script P"},
+};
+static_assert(std::size(kPinned) == static_cast<size_t>(kLastText) + 1);
+static_assert([] {
+  for (size_t text = 0; text < std::size(kPinned); ++text)
+    if (kPinned[text].first != static_cast<Text>(text)) return false;
+  return true;
+}());
 
 TEST(Texts, EachFixedTextByteForByte) {
-  for (int text = 0; text <= static_cast<int>(kLastText); ++text)
-    EXPECT_EQ(Render(static_cast<Text>(text), "P"),
-              "[QuellmarkInstaller] " + Pinned(static_cast<Text>(text)));
+  for (const auto& [text, pinned] : kPinned)
+    EXPECT_EQ(Render(text, "P"), "[QuellmarkInstaller] " + std::string(pinned));
   EXPECT_EQ(RenderShared("S", "P"),
             "[QuellmarkInstaller] Shared configuration: the web server reads S, not script P");
   // A name from the system: C0, DEL and C1 (in UTF-8) escaped, other characters kept.
