@@ -32,11 +32,11 @@ struct Row {
 
 // clang-format off
 const Row kRows[] = {
-    {.name = "first run, LF", .input = "<c>\n" + kIndented + "\n<x/>\n", .expected = kOnce},
-    {.name = "a block away from the anchor moves below it, LF",
+    {.name = "first run: lines ended with LF end with CR LF", .input = "<c>\n" + kIndented + "\n<x/>\n", .expected = kOnce},
+    {.name = "a block away from the anchor moves below it",
      .input = kIndented + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
      .expected = kIndented + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n"},
-    {.name = "inner lines of a marker pair are kept until the block is in, LF",
+    {.name = "inner lines of a marker pair are kept until the block is in",
      .input = kBegin + "\n<in/>\n" + kIndented + "\n<gone/>\n" + kEnd + "\n<x/>\n",
      .expected = "<in/>\r\n" + kIndented + "\r\n" + kBlock + "<x/>\r\n"},
     {.name = "a line with both markers begins a block",
