@@ -32,7 +32,8 @@ struct Row {
 
 // clang-format off
 const Row kRows[] = {
-    {.name = "first run: lines ended with LF end with CR LF", .input = "<c>\n" + kIndented + "\n<x/>\n", .expected = kOnce},
+    {.name = "first run: lines ended with LF end with CR LF",
+     .input = "<c>\n" + kIndented + "\n<x/>\n", .expected = kOnce},
     {.name = "a block away from the anchor moves below it",
      .input = kIndented + "\n<x/>\n" + kBegin + "\n<s/>\n" + kEnd + "\n<y/>\n",
      .expected = kIndented + "\r\n" + kBlock + "<x/>\r\n<y/>\r\n"},
