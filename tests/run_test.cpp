@@ -122,7 +122,7 @@ const RunCase kCases[] = {
                "account, not elevated"},
     {.name = "redirection: not enabled, or not in the root", .mode = Mode::kCheck, .path = kServer,
      .redirection = "<configuration><x>" + kRedirected + "enabled='true' path='p'/></x>" +
-                    kRedirected + "enabled='1' path='p'/></configuration>",
+                    kRedirected + "enabled='none' path='p'/></configuration>",
      .status = 3, .text = kWouldChange + kServer},
     {.name = "redirection: another file's", .mode = Mode::kCheck, .redirection = kShared,
      .status = 3, .text = kWouldChange + "a.config"},

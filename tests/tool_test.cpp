@@ -150,6 +150,7 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
                                "Shared configuration: the web server reads /f/c/" + path +
                                ", not script " + path);
   EXPECT_EQ(shared.status, 4);
+  EXPECT_EQ(shared.errors.find("QuellmarkInstaller: " + path + ": the redirection"), 0u);
   EXPECT_EQ(ReadFile(path), kConfig);
 }
 
