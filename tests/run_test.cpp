@@ -120,12 +120,13 @@ const RunCase kCases[] = {
      .reason = ": a link in a folder that the system's words may change, which this elevated run "
                "does not follow; name the file by a path without it, or run the step as that "
                "account, not elevated"},
-    {.name = "redirection: not enabled, or not in the root", .mode = Mode::kCheck, .path = kServer,
+    {.name = "redirection: not enabled, or not a child of the root", .mode = Mode::kCheck, .path = kServer,
      .redirection = "<configuration><x>" + kRedirected + "enabled='true' path='p'/></x>" +
                     kRedirected + "enabled='none' path='p'/></configuration>",
      .status = 3, .text = kWouldChange + kServer},
-    {.name = "redirection: another file's", .mode = Mode::kCheck, .redirection = kShared,
-     .status = 3, .text = kWouldChange + "a.config"},
+    {.name = "redirection: in another root element", .mode = Mode::kCheck, .path = kServer,
+     .redirection = "<x>" + kRedirected + "enabled='true' path='p'/></x>", .status = 3,
+     .text = kWouldChange + kServer},
     {.name = "redirection: not well-formed", .mode = Mode::kCheck, .path = kServer,
      .redirection = kShared, .status = 1, .text = kUnreadableRedirection + kServer},
     {.name = "redirection: not well-formed, uninstall", .mode = Mode::kRemove, .path = kServer,
