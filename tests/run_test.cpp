@@ -54,7 +54,6 @@ const std::string kReading = "Reading startup script a.config occur error",
 const RunCase kCases[] = {
     {.name = "installed, with a first backup", .fileAfter = kNew, .backupAfter = kConfig,
      .written = true},
-    {.name = "an earlier backup kept", .backup = "first", .fileAfter = kNew, .written = true},
     {.name = "registered: no right to write asked for", .file = kNew, .failing = Step::kMayWrite,
      .occurrence = 1},
     {.name = "check", .mode = Mode::kCheck, .status = 3, .text = kWouldChange + "a.config"},
@@ -78,9 +77,6 @@ const RunCase kCases[] = {
     {.name = "changed every time", .backup = "first", .changes = 3, .status = 7,
      .text = "Startup script a.config was changed by another program",
      .fileAfter = kConfig + kY + kY + kY},
-    {.name = "missing", .failing = Step::kOpen, .occurrence = 1, .kind = ErrorKind::kMissing,
-     .status = 5, .text = "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE"
-     "a.config[QuellmarkInstaller] " + kReading},
     {.name = "missing, the removal's pre-flight", .mode = Mode::kCheckRemoval,
      .failing = Step::kOpen, .occurrence = 1, .kind = ErrorKind::kMissing,
      .text = "\xD5\xD2\xB2\xBB\xB5\xBD\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE" "a.config"},
@@ -100,10 +96,6 @@ const RunCase kCases[] = {
      .occurrence = 1, .kind = ErrorKind::kDenied, .status = 6, .text = kWriting},
     {.name = "the backup's temporary file", .failing = Step::kCreate, .occurrence = 1, .status = 8,
      .text = kBackingUp},
-    {.name = "the new text's temporary file", .failing = Step::kCreate, .occurrence = 2,
-     .kind = ErrorKind::kDenied, .status = 6, .text = kWriting, .backupAfter = kConfig},
-    {.name = "the new text not flushed", .failing = Step::kFinish, .occurrence = 2, .status = 8,
-     .text = kWriting, .backupAfter = kConfig},
     {.name = "not flushed, its temporary file stuck: named", .backup = "first",
      .failing = Step::kFinish, .occurrence = 1, .stuck = true, .status = 8, .text = kWriting,
      .reason = "a.config: the system's words; " + std::string(Remedy(Status::kFailed)) +
@@ -114,12 +106,6 @@ const RunCase kCases[] = {
      .text = kWriting, .fileAfter = kNew, .backupAfter = kConfig},
     {.name = "a folder others may change", .untrusted = "user 65534", .status = 1,
      .text = "Can not trust the folder of script a.config"},
-    {.name = "a link others may change on the way", .failing = Step::kOpen, .occurrence = 1,
-     .kind = ErrorKind::kUntrusted, .status = 1,
-     .text = "Can not trust the folder of script a.config",
-     .reason = ": a link in a folder that the system's words may change, which this elevated run "
-               "does not follow; name the file by a path without it, or run the step as that "
-               "account, not elevated"},
     {.name = "redirection: not enabled, or not a child of the root", .mode = Mode::kCheck, .path = kServer,
      .redirection = "<configuration><x>" + kRedirected + "enabled='true' path='p'/></x>" +
                     kRedirected + "enabled='none' path='p'/></configuration>",
