@@ -182,6 +182,7 @@ def others():
     expect_run("a file cut short while it is read",
                tool(path, ["pread64:delay_enter=1500000"], other=lambda path: os.truncate(path, 99)),
                8, message(b"Reading startup script %s occur error", path))
+    expect("a file cut short: the reason says so", b"cut short" in tool.reason, True)
     path = layout()
     expect_run("EINTR from writev", tool(path, ["writev:error=EINTR:when=1"]), 0, b"")
     expect("EINTR from writev: the file", read(path), installed[OLD])

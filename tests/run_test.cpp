@@ -39,6 +39,7 @@ struct RunCase {
   std::optional<std::string> backupAfter;  // none: as it was
   bool written = false;
   std::string reason;  // for standard error; empty: not looked at
+  size_t line = 0;     // the line of the file the reason names; 0: none
 };
 
 // The web server's own file, which a redirection.config beside it may send elsewhere.
@@ -60,7 +61,7 @@ const RunCase kCases[] = {
     {.name = "the removal's pre-flight writes nothing", .mode = Mode::kCheckRemoval, .file = kNew,
      .status = 3},
     {.name = "kept for its settings", .mode = Mode::kRemove, .file = kUsed, .status = 9,
-     .text = "Section is still used in script a.config"},
+     .text = "Section is still used in script a.config", .line = 6},
     {.name = "changed before the rename: read again", .backup = "first", .changes = 1,
      .fileAfter = kNew + kY, .written = true},
     {.name = "changed twice: the third round writes", .backup = "first", .changes = 2,
@@ -106,7 +107,7 @@ const RunCase kCases[] = {
      .text = kWriting, .fileAfter = kNew, .backupAfter = kConfig},
     {.name = "a folder others may change", .untrusted = "user 65534", .status = 1,
      .text = "Can not trust the folder of script a.config"},
-    {.name = "redirection: not enabled, or not a child of the root", .mode = Mode::kCheck, .path = kServer,
+    {.name = "redirection: not enabled, or below a child", .mode = Mode::kCheck, .path = kServer,
      .redirection = "<configuration><x>" + kRedirected + "enabled='true' path='p'/></x>" +
                     kRedirected + "enabled='none' path='p'/></configuration>",
      .status = 3, .text = kWouldChange + kServer},
@@ -114,7 +115,7 @@ const RunCase kCases[] = {
      .redirection = "<x>" + kRedirected + "enabled='true' path='p'/></x>", .status = 3,
      .text = kWouldChange + kServer},
     {.name = "redirection: not well-formed", .mode = Mode::kCheck, .path = kServer,
-     .redirection = kShared, .status = 1, .text = kUnreadableRedirection + kServer},
+     .redirection = kShared, .status = 1, .text = kUnreadableRedirection + kServer, .line = 1},
     {.name = "redirection: not well-formed, uninstall", .mode = Mode::kRemove, .path = kServer,
      .redirection = kShared},
     {.name = "redirection: unreadable", .mode = Mode::kCheck, .path = kServer, .redirection = "",
@@ -155,6 +156,7 @@ TEST_P(RunTest, Case) {
             row.text.empty() ? "" : kTextStart + row.text);
   EXPECT_EQ(outcome.written, row.written);
   EXPECT_EQ(files.paused, row.paused);
+  EXPECT_EQ(outcome.reason.line, row.line);
   if (!row.reason.empty()) {
     EXPECT_EQ(RenderReason(outcome.reason), row.reason);
   }
@@ -201,9 +203,10 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   EXPECT_FALSE(Undo(files, "a.config").written);
   files.Put("a.config", kConfig);
   EXPECT_TRUE(install(files).written);
-  files.Put("a.config", kNew + kY);
+  // Another program's change, as long as the install's.
+  files.Put("a.config", kBlock + kConfig);
   EXPECT_FALSE(Undo(files, "a.config").written);
-  EXPECT_EQ(files.files["a.config"].bytes, kNew + kY);
+  EXPECT_EQ(files.files["a.config"].bytes, kBlock + kConfig);
   files.Put(kKept, kConfig);
   EXPECT_EQ(Commit(files, "a.config").status, Status::kDone);
   EXPECT_EQ(files.files.count(kKept), 0u);
