@@ -37,14 +37,16 @@ struct Case {
   std::optional<Text> refusal;  // none: none (with `keptFor`, the text told)
   size_t line = 0;              // the line of `text` a refusal is about; 0: none
   KeptFor keptFor = KeptFor::kNothing;
+  std::optional<Why> why = std::nullopt;  // none: not looked at
   std::optional<std::string> newText = std::nullopt;  // none: the text read, unchanged
 };
 
 // clang-format off
 const Case kCases[] = {
-    {.name = "empty", .refusal = kNoAnchor},
+    {.name = "empty", .refusal = kNoAnchor, .why = Why::kNoAnchorLine},
     {.name = "group written otherwise", .mode = Mode::kCheck,
-     .text = kBegin + "\n<sectionGroup name='system.webServer'>", .refusal = kNoAnchor, .line = 2},
+     .text = kBegin + "\n<sectionGroup name='system.webServer'>", .refusal = kNoAnchor, .line = 2,
+     .why = Why::kAnchorOtherwise},
     {.name = "open block", .text = kConfig + kBegin + "\r\n<x/>\r\n" + kBegin + "\r\n",
      .refusal = kNoEnd, .line = 3},
     {.name = "open block, uninstall", .mode = Mode::kRemove,
@@ -125,6 +127,7 @@ TEST_P(JudgeTest, Rule) {
   EXPECT_EQ(kept ? verdict.told : verdict.refusal, row.refusal);
   EXPECT_EQ(static_cast<int>(verdict.keptFor), static_cast<int>(row.keptFor));
   EXPECT_EQ(verdict.line, row.line);
+  EXPECT_EQ(row.why.value_or(verdict.why), verdict.why);
   if (verdict.refusal || kept) return;
   EXPECT_EQ(verdict.same, !row.newText);
   std::string spelled;

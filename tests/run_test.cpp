@@ -40,6 +40,7 @@ struct RunCase {
   bool written = false;
   std::string reason;  // for standard error; empty: not looked at
   size_t line = 0;     // the line of the file the reason names; 0: none
+  std::pair<size_t, size_t> block = {0, 0};  // the first block's marker lines in the file read
 };
 
 // The web server's own file, which a redirection.config beside it may send elsewhere.
@@ -56,12 +57,12 @@ const RunCase kCases[] = {
     {.name = "installed, with a first backup", .fileAfter = kNew, .backupAfter = kConfig,
      .written = true},
     {.name = "registered: no right to write asked for", .file = kNew, .failing = Step::kMayWrite,
-     .occurrence = 1},
+     .occurrence = 1, .block = {3, 5}},
     {.name = "check", .mode = Mode::kCheck, .status = 3, .text = kWouldChange + "a.config"},
     {.name = "the removal's pre-flight writes nothing", .mode = Mode::kCheckRemoval, .file = kNew,
-     .status = 3},
+     .status = 3, .block = {3, 5}},
     {.name = "kept for its settings", .mode = Mode::kRemove, .file = kUsed, .status = 9,
-     .text = "Section is still used in script a.config", .line = 6},
+     .text = "Section is still used in script a.config", .line = 6, .block = {3, 5}},
     {.name = "changed before the rename: read again", .backup = "first", .changes = 1,
      .fileAfter = kNew + kY, .written = true},
     {.name = "changed twice: the third round writes", .backup = "first", .changes = 2,
@@ -157,6 +158,7 @@ TEST_P(RunTest, Case) {
   EXPECT_EQ(outcome.written, row.written);
   EXPECT_EQ(files.paused, row.paused);
   EXPECT_EQ(outcome.reason.line, row.line);
+  EXPECT_EQ(outcome.block, row.block);
   if (!row.reason.empty()) {
     EXPECT_EQ(RenderReason(outcome.reason), row.reason);
   }
