@@ -197,7 +197,7 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   files.Put(kKept, kConfig);
   EXPECT_FALSE(install(files).written);
   EXPECT_EQ(files.files.count(kKept), 0u);
-  EXPECT_FALSE(Undo(files, "a.config").written);
+  EXPECT_EQ(Undo(files, "a.config").status, Status::kDone);
   // Kept bytes that are the file's already (the install failed before it wrote) are
   // no change to undo.
   files.Put("a.config", kConfig);
@@ -212,6 +212,19 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   files.Put(kKept, kConfig);
   EXPECT_EQ(Commit(files, "a.config").status, Status::kDone);
   EXPECT_EQ(files.files.count(kKept), 0u);
+  // A rollback whose write fails keeps its copy; elevated, it writes nothing in a
+  // folder that another account may change.
+  MemoryFileSystem failing;
+  failing.Put("a.config", kNew);
+  failing.Put(kKept, kConfig);
+  failing.failing = Step::kPlace;
+  failing.occurrence = 1;
+  EXPECT_EQ(Undo(failing, "a.config").status, Status::kFailed);
+  EXPECT_EQ(failing.files[kKept].bytes, kConfig);
+  failing.elevated = true;
+  failing.otherWriter = "user 65534";
+  EXPECT_EQ(Undo(failing, "a.config").status, Status::kRefused);
+  EXPECT_EQ(failing.files["a.config"].bytes, kNew);
 }
 
 }  // namespace
