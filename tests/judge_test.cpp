@@ -43,7 +43,8 @@ struct Case {
 
 // clang-format off
 const Case kCases[] = {
-    {.name = "empty", .refusal = kNoAnchor, .why = Why::kNoAnchorLine},
+    {.name = "no group line", .text = "<system.webServer/>", .refusal = kNoAnchor,
+     .why = Why::kNoAnchorLine},
     {.name = "group written otherwise", .mode = Mode::kCheck,
      .text = kBegin + "\n<sectionGroup name='system.webServer'>", .refusal = kNoAnchor, .line = 2,
      .why = Why::kAnchorOtherwise},
