@@ -36,13 +36,19 @@ TEST_F(ToolTest, KeepsOwnerRightsAndAttributes) {
   EXPECT_EQ(RunShell("stat -c '%u:%g' a.config").output, "4321:5678\n");
 }
 
-// Only "nothing there" is missing; a message lost to a closed pipe changes no status.
+// Only "nothing there" is missing (a current folder since removed included); 40 links
+// on the way are followed, not 41; a message lost to a closed pipe changes no status.
 TEST_F(ToolTest, MissingOnlyWhenNothingIsThere) {
   WriteFile("a.config", kConfig);
   fs::create_symlink("loop", "loop");
   fs::create_symlink("nothing", "dangling");
   EXPECT_EQ(RunTool({"--uninstall", "loop/a.config"}).status, 8);
   EXPECT_EQ(RunTool({"--uninstall", "dangling"}).status, 0);
+  const std::string check = " '" TOOL_PATH "' --check ", quiet = " >/dev/null 2>&1; ";
+  EXPECT_EQ(RunShell("mkdir gone && cd gone && rmdir ../gone &&" + check + "a.config").status, 5);
+  RunShell("ln -s a.config l0 && for i in $(seq 40); do ln -s l$((i - 1)) l$i; done");
+  EXPECT_EQ(RunShell(check + "l39" + quiet + "s=$?;" + check + "l40" + quiet + "echo $s $?").output,
+            "3 8\n");
   RunShell("(sleep 0.2; '" TOOL_PATH "' a.config; echo $? >status) | true");
   EXPECT_EQ(ReadFile("status"), "0\n");
   EXPECT_TRUE(fs::exists("a.config.bak"));
