@@ -20,11 +20,12 @@ const std::string kIn = kConfig + kBlock + "<x/>\r\n", kX = "<x>\n",
 const std::string kOwn = "<section name=\"Quellmark\" />";
 const std::string kUsed =
     "</sectionGroup></configSections><system.webServer><Quellmark /></system.webServer>";
-const std::string kOther =
-    kConfigStart + "<sectionGroup name=\"x\">" + kOwn + "</sectionGroup>\r\n" + kAnchor + "\r\n";
+const std::string kOther = kConfigStart + "<sectionGroup name=\"x\"><![CDATA[x]]>" + kOwn +
+                           "</sectionGroup>\r\n" + kAnchor + "\r\n";
 const std::string kNotes =
     "<!--\r\nThe lines from QUELLMARK BEGIN to QUELLMARK END are ours.\r\n-->\r\n";
-const std::string kLong(70000, 'x'), kDoctype = "<!DOCTYPE configuration [<!ENTITY e \"x\">]>\r\n",
+const std::string kLong(70000, 'x');
+const std::string kDoctype = "<!DOCTYPE configuration [<!ENTITY e \"x\">]>\r\n",
                   kEnd = "</sectionGroup></configSections></configuration>\r\n";
 const std::string kSpaced = "<!-- QUELLMARK BEGIN -->\n\t \r\n" + kBlock;
 // The refusals by their kind; texts_test pins their words.
@@ -37,7 +38,7 @@ struct Case {
   std::optional<Text> refusal;  // none: none (with `keptFor`, the text told)
   size_t line = 0;              // the line of `text` a refusal is about; 0: none
   KeptFor keptFor = KeptFor::kNothing;
-  std::optional<Why> why = std::nullopt;  // none: not looked at
+  std::optional<Why> why = std::nullopt;              // none: not looked at
   std::optional<std::string> newText = std::nullopt;  // none: the text read, unchanged
 };
 

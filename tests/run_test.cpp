@@ -21,7 +21,7 @@ struct RunCase {
   Mode mode = Mode::kInstall;
   std::string path = "a.config";
   std::optional<std::string> redirection = std::nullopt;  // redirection.config beside it
-  std::optional<std::string> backup = std::nullopt;  // a.config.bak before; none: absent
+  std::optional<std::string> backup = std::nullopt;       // a.config.bak before; none: absent
   bool backupIsLink = false;
   std::string file = kConfig;  // a.config before
   Step failing = Step::kOpen;  // with `occurrence`, the step that fails, for `kind`
@@ -38,13 +38,13 @@ struct RunCase {
   std::optional<std::string> fileAfter;    // none: as it was
   std::optional<std::string> backupAfter;  // none: as it was
   bool written = false;
-  std::string reason;  // for standard error; empty: not looked at
-  size_t line = 0;     // the line of the file the reason names; 0: none
+  std::string reason;                        // for standard error; empty: not looked at
+  size_t line = 0;                           // the line of the file the reason names; 0: none
   std::pair<size_t, size_t> block = {0, 0};  // the first block's marker lines in the file read
 };
 
 // The web server's own file, which a redirection.config beside it may send elsewhere.
-const std::string kServer = "applicationHost.CONFIG", kRedirected = "<configurationRedirection ",
+const std::string kServer = "APPLICATIONHOST.CONFIG", kRedirected = "<configurationRedirection ",
                   kShared = "<configuration>" + kRedirected + "enabled='True' path='\\\\f\\c'/>";
 const std::string kWouldChange = "Install would change script ",
                   kUnreadableRedirection = "Can not read redirection.config beside script ";
@@ -168,9 +168,8 @@ TEST_P(RunTest, Case) {
     EXPECT_EQ(files.files["a.config.bak"].bytes, row.backupAfter.value_or(row.backup.value_or("")));
   }
   // No temporary file stays but one that could not be removed.
-  EXPECT_EQ(files.files.size(),
-            1u + (row.backup || row.backupAfter || row.backupIsLink) + row.stuck +
-                row.redirection.has_value());
+  EXPECT_EQ(files.files.size(), 1u + (row.backup || row.backupAfter || row.backupIsLink) +
+                                    row.stuck + row.redirection.has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(Run, RunTest, testing::ValuesIn(kCases), RowName<RunCase>);

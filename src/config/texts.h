@@ -74,8 +74,7 @@ inline constexpr Text kLastText = Text::kWouldChange;
 // The text for the file at `path`, as PATH was typed, from kPrefix on, with no line
 // feed after it, but for the progress lines, which end with "\n "; the not-found words
 // spelled as `words` says.
-std::string Render(Text text, const std::string& path,
-                   NotFoundWords words = NotFoundWords::kGbk);
+std::string Render(Text text, const std::string& path, NotFoundWords words = NotFoundWords::kGbk);
 
 // The shared configuration's text: the web server reads `shared`, not `path`.
 std::string RenderShared(const std::string& shared, const std::string& path);
