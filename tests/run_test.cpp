@@ -220,6 +220,8 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   failing.occurrence = 1;
   EXPECT_EQ(Undo(failing, "a.config").status, Status::kFailed);
   EXPECT_EQ(failing.files[kKept].bytes, kConfig);
+  failing.failing = Step::kRemove;  // the kept copy, after an install that writes nothing
+  EXPECT_EQ(install(failing).status, Status::kFailed);
   failing.elevated = true;
   failing.otherWriter = "user 65534";
   EXPECT_EQ(Undo(failing, "a.config").status, Status::kRefused);

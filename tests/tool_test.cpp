@@ -126,6 +126,7 @@ TEST_F(ToolTest, ReasonOnALineOfItsOwn) {
             std::string::npos);
   EXPECT_EQ(notFound.output.substr(notFound.output.rfind(": ")),
             ": the web server is probably not installed" + kToolLineEnd);
+  EXPECT_EQ(RunTool({"inetsrv/a.config"}).errors.find("web server"), std::string::npos);
   WriteFile("cr.config", cr);
   const ToolRun oneLine = RunShell(QUOTE TOOL_PATH QUOTE " cr.config 2>&1");
   EXPECT_EQ(oneLine.status, 1);
