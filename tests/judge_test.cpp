@@ -22,8 +22,6 @@ const std::string kUsed =
     "</sectionGroup></configSections><system.webServer><Quellmark /></system.webServer>";
 const std::string kOther = kConfigStart + "<sectionGroup name=\"x\"><![CDATA[x]]>" + kOwn +
                            "</sectionGroup>\r\n" + kAnchor + "\r\n";
-const std::string kNotes =
-    "<!--\r\nThe lines from QUELLMARK BEGIN to QUELLMARK END are ours.\r\n-->\r\n";
 const std::string kLong(70000, 'x');
 const std::string kDoctype = "<!DOCTYPE configuration [<!ENTITY e \"x\">]>\r\n",
                   kEnd = "</sectionGroup></configSections></configuration>\r\n";
@@ -69,8 +67,6 @@ const Case kCases[] = {
     {.name = "both markers in a note",
      .text = kConfig + "<!-- QUELLMARK BEGIN, QUELLMARK END -->\r\n"
      "<x/>\r\n" + kBlock, .refusal = kCannotPlace, .line = 4},
-    {.name = "markers in a comment", .mode = Mode::kRemove, .text = kNotes + kIn,
-     .refusal = kCannotRemove, .line = 2},
     {.name = "marker in CDATA", .mode = Mode::kRemove,
      .text = kX + "<![CDATA[\n<!--QUELLMARK END-->\n]]></x>", .refusal = kCannotRemove, .line = 3},
     {.name = "cut short after the group", .text = kConfig + "<x",
