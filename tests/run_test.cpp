@@ -226,6 +226,16 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   failing.otherWriter = "user 65534";
   EXPECT_EQ(Undo(failing, "a.config").status, Status::kRefused);
   EXPECT_EQ(failing.files["a.config"].bytes, kNew);
+  // Changed by another program at each of three rounds, the file is left to it.
+  failing.elevated = false;
+  int rounds = 0;
+  failing.before = [&](Step step, int) {
+    if (step != Step::kFinish) return;
+    ++rounds;
+    failing.Put("a.config", kNew);
+  };
+  EXPECT_EQ(Undo(failing, "a.config").status, Status::kInUse);
+  EXPECT_EQ(rounds, 3);
 }
 
 }  // namespace
