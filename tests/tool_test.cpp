@@ -137,7 +137,8 @@ TEST_F(ToolTest, ReasonOnALineOfItsOwn) {
 }
 
 // On a web farm the web server reads the file that redirection.config names: not the
-// file's own folder, however named, and the shared file's text on standard output.
+// file's own folder, however named, and the shared file's text on standard output, for
+// check and uninstall.
 TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
   const std::string path = "applicationHost.config", redirected = "<configurationRedirection ";
   WriteFile(path, kConfig);
@@ -146,11 +147,13 @@ TEST_F(ToolTest, RefusesAFileTheServerDoesNotRead) {
   EXPECT_EQ(RunTool({"--check", path}).status, 3);
   WriteFile("redirection.config",
             "<configuration>" + redirected + "enabled='true' path='/f/c/'/></configuration>");
+  const std::string reads = kTextStart + "Shared configuration: the web server reads /f/c/" + path +
+                            ", not script " + path;
   const ToolRun shared = RunTool({"--check", path});
-  EXPECT_EQ(shared.output, Progress("--check", path) + kTextStart +
-                               "Shared configuration: the web server reads /f/c/" + path +
-                               ", not script " + path);
+  EXPECT_EQ(shared.output, Progress("--check", path) + reads);
   EXPECT_EQ(shared.status, 4);
+  // An uninstall, which harms no file, says so and goes on.
+  EXPECT_EQ(RunTool({"--uninstall", path}).output, Progress("--uninstall", path) + reads);
   EXPECT_EQ(shared.errors.find("QuellmarkInstaller: " + path + ": the redirection"), 0u);
   EXPECT_EQ(ReadFile(path), kConfig);
 }
