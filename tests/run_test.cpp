@@ -174,27 +174,31 @@ TEST_P(RunTest, Case) {
 
 INSTANTIATE_TEST_SUITE_P(Run, RunTest, testing::ValuesIn(kCases), RowName<RunCase>);
 
+// The bytes a transaction's install replaced, kept beside the file.
+const std::string kKept = "a.config.rollback";
+
+// An install of a.config in a transaction, which keeps the bytes it replaces.
+Outcome Install(MemoryFileSystem& files) {
+  return ::Run(
+      files, Mode::kInstall, "a.config", [](std::string_view) {}, true);
+}
+
 // A transaction's steps: its install keeps the bytes it replaced (an LF file here),
 // its rollback puts them back only over what the install wrote, and a run that writes
 // nothing leaves no kept bytes, so a rollback never undoes an earlier registration.
 TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
-  const std::string kLf = "<configuration><configSections>\n" + kAnchor + "\n",
-                    kKept = "a.config.rollback";
-  const auto install = [](MemoryFileSystem& files) {
-    return ::Run(
-        files, Mode::kInstall, "a.config", [](std::string_view) {}, true);
-  };
+  const std::string kLf = "<configuration><configSections>\n" + kAnchor + "\n";
   MemoryFileSystem files;
   files.Put("a.config", kLf);
   files.Put(kKept, "an unfinished transaction's");
-  EXPECT_TRUE(install(files).written);
+  EXPECT_TRUE(Install(files).written);
   EXPECT_EQ(files.files[kKept].bytes, kLf);
   EXPECT_TRUE(Undo(files, "a.config").written);
   EXPECT_EQ(files.files["a.config"].bytes, kLf);
   EXPECT_EQ(files.files.count(kKept), 0u);
   files.Put("a.config", kNew);
   files.Put(kKept, kConfig);
-  EXPECT_FALSE(install(files).written);
+  EXPECT_FALSE(Install(files).written);
   EXPECT_EQ(files.files.count(kKept), 0u);
   EXPECT_EQ(Undo(files, "a.config").status, Status::kDone);
   // Kept bytes that are the file's already (the install failed before it wrote) are
@@ -203,7 +207,7 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   files.Put(kKept, kConfig);
   EXPECT_FALSE(Undo(files, "a.config").written);
   files.Put("a.config", kConfig);
-  EXPECT_TRUE(install(files).written);
+  EXPECT_TRUE(Install(files).written);
   // Another program's change, as long as the install's.
   files.Put("a.config", kBlock + kConfig);
   EXPECT_FALSE(Undo(files, "a.config").written);
@@ -211,8 +215,12 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   files.Put(kKept, kConfig);
   EXPECT_EQ(Commit(files, "a.config").status, Status::kDone);
   EXPECT_EQ(files.files.count(kKept), 0u);
-  // A rollback whose write fails keeps its copy; elevated, it writes nothing in a
-  // folder that another account may change.
+}
+
+// A rollback whose write fails keeps its copy; elevated, it writes nothing in a folder
+// that another account may change; and it gives a file that another program changes
+// three rounds.
+TEST(RunUndo, KeepsItsCopyWhereItCannotPutItBack) {
   MemoryFileSystem failing;
   failing.Put("a.config", kNew);
   failing.Put(kKept, kConfig);
@@ -221,12 +229,11 @@ TEST(RunUndo, PutsBackOnlyWhatTheTransactionWrote) {
   EXPECT_EQ(Undo(failing, "a.config").status, Status::kFailed);
   EXPECT_EQ(failing.files[kKept].bytes, kConfig);
   failing.failing = Step::kRemove;  // the kept copy, after an install that writes nothing
-  EXPECT_EQ(install(failing).status, Status::kFailed);
+  EXPECT_EQ(Install(failing).status, Status::kFailed);
   failing.elevated = true;
   failing.otherWriter = "user 65534";
   EXPECT_EQ(Undo(failing, "a.config").status, Status::kRefused);
   EXPECT_EQ(failing.files["a.config"].bytes, kNew);
-  // Changed by another program at each of three rounds, the file is left to it.
   failing.elevated = false;
   int rounds = 0;
   failing.before = [&](Step step, int) {
