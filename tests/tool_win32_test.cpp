@@ -110,8 +110,10 @@ TEST_F(ToolTest, NamesTheFileAsWindowsDoes) {
   EXPECT_EQ(RunTool({file}).output, Progress("", file));
   EXPECT_EQ(ReadFile(fs::u8path("\\\\?\\" + file + ".bak")), kConfig);
   MoveFileW(fs::path("\\\\?\\" + (dir_ / std::string(150, 'd')).string()).c_str(), L"short");
+}
 
-  // Verbatim, a trailing dot is part of the name; a colon after the drive's names a stream.
+// Verbatim, a trailing dot is part of the name; a colon after the drive's names a stream.
+TEST_F(ToolTest, TakesAVerbatimNameAsItIsAndRefusesAStream) {
   const std::string dotted = "\\\\?\\" + (dir_ / "b.config.").string();
   WriteFile(dotted, kConfig);
   EXPECT_EQ(RunTool({dotted}).status, 0);
