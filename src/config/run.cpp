@@ -254,7 +254,10 @@ std::optional<Outcome> Round(FileSystem& files, Mode mode, Target target,
   return outcome;
 }
 
-// The outcome of a file that another program changed during each of three rounds.
+// How many rounds a run, or an undo, gives a file that another program keeps changing.
+constexpr int kRounds = 3;
+
+// The outcome of a file that another program changed during each of kRounds rounds.
 Outcome ChangedEachTime(const std::string& path) {
   Reason reason(path, 0, Why::kChangedEachTime);
   reason.remedy = Status::kInUse;
@@ -317,7 +320,7 @@ Outcome Run(FileSystem& files, Mode mode, const std::string& path, const Reporte
   }
   std::vector<std::string> leftBehind;
   Outcome outcome = ChangedEachTime(path);
-  for (int round = 0; round < 3; ++round)
+  for (int round = 0; round < kRounds; ++round)
     if (std::optional<Outcome> decided = Round(files, mode, target, leftBehind)) {
       outcome = std::move(*decided);
       break;
@@ -344,7 +347,7 @@ Outcome Undo(FileSystem& files, const std::string& path) {
                : SystemFailure(Shown(folder, undoName), *fault, {Text::kReading});
   std::vector<std::string> leftBehind;
   std::optional<Outcome> stop;
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < kRounds; ++round) {
     if (const Fault fault = files.Read(folder, folder.file, read))
       return SystemFailure(path, *fault, {Text::kReading});
     if (read.text == kept.text) {
